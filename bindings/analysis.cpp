@@ -1,0 +1,69 @@
+// Bindings of the analysis subsystem: LPI, soft-bond test, bond orders, orbital graph.
+#include <pybind11/numpy.h>
+
+#include "bindings.hpp"
+#include "korvane/analysis/bond_orders.hpp"
+#include "korvane/analysis/lpi.hpp"
+#include "korvane/analysis/orbital_graph.hpp"
+#include "korvane/analysis/soft_bonds.hpp"
+
+namespace korvane::bindings {
+
+namespace {
+
+using Edge = std::tuple<int, int, double>;
+
+std::vector<analysis::WeightedEdge> to_edges(const std::vector<Edge>& edges) {
+  std::vector<analysis::WeightedEdge> out;
+  out.reserve(edges.size());
+  for (const auto& [u, v, w] : edges) out.push_back({u, v, w});
+  return out;
+}
+
+}  // namespace
+
+void bind_analysis(py::module_& m) {
+  py::class_<analysis::LpiCounts>(m, "LpiCounts")
+      .def_readonly("n_plus", &analysis::LpiCounts::n_plus)
+      .def_readonly("n_zero", &analysis::LpiCounts::n_zero)
+      .def_readonly("n_minus", &analysis::LpiCounts::n_minus);
+
+  m.def(
+      "compute_lpi",
+      [](int n_nodes, const std::vector<Edge>& edges, double tol) {
+        analysis::LpiSignature s;
+        {
+          py::gil_scoped_release release;
+          s = analysis::compute_lpi(n_nodes, to_edges(edges), tol);
+        }
+        return std::make_tuple(s.counts.n_plus, s.counts.n_zero, s.counts.n_minus,
+                               py::array_t<double>(s.eigenvalues.size(), s.eigenvalues.data()));
+      },
+      py::arg("n_nodes"), py::arg("edges"), py::arg("tol"),
+      "(n+, n0, n-, ascending eigenvalues) of the graph on nodes 0..n-1 with (u, v, w) edges.");
+
+  m.def(
+      "detect_soft_edges",
+      [](int n_nodes, const std::vector<Edge>& edges,
+         const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
+         double tol) {
+        const auto [np, nz, nm] = baseline;
+        std::vector<analysis::SoftTest> r;
+        {
+          py::gil_scoped_release release;
+          r = analysis::detect_soft_edges(n_nodes, to_edges(edges), candidates, {np, nz, nm}, tol);
+        }
+        std::vector<int> out;
+        for (auto t : r) out.push_back(static_cast<int>(t));
+        return out;
+      },
+      py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
+      py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
+
+  m.def(
+      "build_bond_orders",
+      [](const py::bytes& pickle) { return analysis::build_bond_orders(*mol_from_bytes(pickle)); },
+      py::arg("mol_pickle"), "Integer bond order per bond index.");
+}
+
+}  // namespace korvane::bindings

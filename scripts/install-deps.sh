@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages korvane needs that are not installed yet.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config
+  librdkit-dev rdkit-data libboost-dev libeigen3-dev
+  pybind11-dev python3-dev python3-venv
+  libgtest-dev
+  python3-rdkit python3-numpy python3-networkx python3-matplotlib python3-requests
+  python3-pytest python3-hypothesis
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

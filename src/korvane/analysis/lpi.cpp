@@ -1,0 +1,55 @@
+#include "korvane/analysis/lpi.hpp"
+
+#include <Eigen/Eigenvalues>
+#include <stdexcept>
+#include <string>
+
+namespace korvane::analysis {
+
+std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
+  const auto n = static_cast<std::size_t>(n_nodes);
+  std::vector<double> a(n * n, 0.0);
+  for (const auto& e : edges) {
+    if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
+      throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
+                              ") names a node outside 0.." + std::to_string(n_nodes - 1));
+    a[static_cast<std::size_t>(e.u) * n + static_cast<std::size_t>(e.v)] = e.weight;
+    a[static_cast<std::size_t>(e.v) * n + static_cast<std::size_t>(e.u)] = e.weight;
+  }
+  return a;
+}
+
+LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance) {
+  LpiCounts c;
+  for (double lam : eigenvalues) {
+    if (lam > zero_tolerance)
+      ++c.n_plus;
+    else if (lam < -zero_tolerance)
+      ++c.n_minus;
+    else
+      ++c.n_zero;  // |lam| <= tol (NaN would land here too; the matrix is finite)
+  }
+  return c;
+}
+
+LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
+                         double zero_tolerance) {
+  LpiSignature sig;
+  if (n_nodes == 0) return sig;
+  const std::vector<double> a = adjacency_matrix(n_nodes, edges);
+  // The only eigen-solver call of the library: symmetric, eigenvalues only (ascending).
+  // Eigen's self-adjoint solver is deterministic for a given input and build, unlike
+  // a threaded BLAS whose reduction order can vary from run to run.
+  Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
+      a.data(), n_nodes, n_nodes);
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
+  if (solver.info() != Eigen::Success)
+    throw std::runtime_error("the symmetric eigen-solver did not converge");
+  const auto& ev = solver.eigenvalues();
+  sig.eigenvalues.assign(ev.data(), ev.data() + ev.size());
+  sig.counts = count_signs(sig.eigenvalues, zero_tolerance);
+  return sig;
+}
+
+}  // namespace korvane::analysis

@@ -1,0 +1,38 @@
+// Eigenvalue signature (LPI) of a weighted graph: counts of positive, zero and
+// negative eigenvalues of its weighted adjacency matrix.
+#pragma once
+#include <vector>
+
+namespace korvane::analysis {
+
+struct WeightedEdge {
+  int u = 0, v = 0;  // node ids, 0..n-1
+  double weight = 1.0;
+};
+
+struct LpiCounts {
+  int n_plus = 0, n_zero = 0, n_minus = 0;
+  bool operator==(const LpiCounts& o) const {
+    return n_plus == o.n_plus && n_zero == o.n_zero && n_minus == o.n_minus;
+  }
+  bool operator!=(const LpiCounts& o) const { return !(*this == o); }
+};
+
+struct LpiSignature {
+  LpiCounts counts;
+  std::vector<double> eigenvalues;  // ascending
+};
+
+// Dense symmetric adjacency matrix, row-major n*n; an edge listed twice keeps its
+// last weight, a self-loop sits on the diagonal.
+std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges);
+
+// Counts an eigenvalue as zero when its magnitude is at most zero_tolerance
+// (absolute, inclusive); eigenvalues ascending.
+LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
+                         double zero_tolerance = 1e-9);
+
+// The three counts of a list of eigenvalues.
+LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance);
+
+}  // namespace korvane::analysis

@@ -1,0 +1,127 @@
+#include "korvane/analysis/orbital_graph.hpp"
+
+#include <GraphMol/Atom.h>
+#include <GraphMol/Bond.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "korvane/analysis/bond_orders.hpp"
+#include "korvane/common/elements.hpp"
+#include "korvane/common/numeric.hpp"
+#include "korvane/layout/node_placement.hpp"
+
+namespace korvane::analysis {
+namespace {
+
+// Neighbours of an atom in RDKit's order, each with the order of the bond to it.
+std::vector<layout::NeighbourBond> neighbour_bonds(const RDKit::ROMol& mol,
+                                                   const std::vector<int>& bond_orders,
+                                                   const RDKit::Atom* atom) {
+  std::vector<layout::NeighbourBond> out;
+  for (const RDKit::Atom* nbr : mol.atomNeighbors(atom)) {
+    const int n_idx = static_cast<int>(nbr->getIdx());
+    out.push_back({n_idx, bond_order_between(mol, bond_orders, static_cast<int>(atom->getIdx()),
+                                             n_idx)});
+  }
+  return out;
+}
+
+}  // namespace
+
+int orbital_node_count(int period) {
+  if (period == 2 || period == 3) return 4;
+  if (period > 3) return 9;
+  return 1;
+}
+
+const char* orbital_role(const std::string& symbol) {
+  return (symbol == "C" || symbol == "Li") ? "Merkez" : "U\xc3\xa7";  // "Uç" in UTF-8
+}
+
+OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& coords,
+                                 const std::vector<int>& bond_orders, const GraphParams& params) {
+  const int n_atoms = static_cast<int>(mol.getNumAtoms());
+  if (static_cast<int>(coords.size()) != n_atoms)
+    throw std::invalid_argument("layout has " + std::to_string(coords.size()) +
+                                " rows for a molecule of " + std::to_string(n_atoms) + " atoms");
+  OrbitalGraph g;
+  g.atom_subgraphs.resize(static_cast<std::size_t>(n_atoms));
+  std::vector<std::vector<int>> sigma_nodes(static_cast<std::size_t>(n_atoms));
+  std::vector<std::vector<int>> pi_nodes(static_cast<std::size_t>(n_atoms));
+  std::vector<std::vector<layout::NeighbourBond>> neighbours(static_cast<std::size_t>(n_atoms));
+  std::vector<layout::AtomNodeAngles> node_angles(static_cast<std::size_t>(n_atoms));
+  const double radius = params.target_bond_len * params.radius_ratio;
+
+  // Pass 1, atom by atom: node ids, attributes, the sigma clique, node directions.
+  for (const RDKit::Atom* atom : mol.atoms()) {
+    const int idx = static_cast<int>(atom->getIdx());
+    const auto uidx = static_cast<std::size_t>(idx);
+    const std::string symbol = atom->getSymbol();
+    const int n_nodes = orbital_node_count(element_period(symbol));
+    neighbours[uidx] = neighbour_bonds(mol, bond_orders, atom);
+
+    int pi_count = 0;
+    for (const auto& nb : neighbours[uidx]) pi_count += std::max(0, nb.order - 1);
+    const int n_pi = n_nodes > 1 ? std::min(pi_count, n_nodes - 1) : 0;
+    const int n_sigma = n_nodes - n_pi;
+
+    const int first = g.n_nodes();
+    for (int i = 0; i < n_nodes; ++i) {
+      const bool sigma = i < n_sigma;
+      g.nodes.push_back({idx, symbol, sigma ? OrbitalKind::Sigma : OrbitalKind::Pi});
+      g.atom_subgraphs[uidx].push_back(first + i);
+      (sigma ? sigma_nodes : pi_nodes)[uidx].push_back(first + i);
+    }
+    const auto& sig = sigma_nodes[uidx];
+    for (std::size_t a = 0; a < sig.size(); ++a)
+      for (std::size_t b = a + 1; b < sig.size(); ++b) g.edges.push_back({sig[a], sig[b], 1.0});
+
+    node_angles[uidx].first_node = first;
+    node_angles[uidx].angles = layout::atom_node_angles(coords, idx, neighbours[uidx], n_nodes);
+    for (int i = 0; i < n_nodes; ++i)
+      g.pos.push_back(layout::node_position(coords[uidx], radius, node_angles[uidx].angles[i]));
+  }
+
+  // Pass 2: which node of each atom carries which bond unit.
+  std::vector<layout::BondSlots> slots(static_cast<std::size_t>(n_atoms));
+  for (int idx = 0; idx < n_atoms; ++idx) {
+    const auto u = static_cast<std::size_t>(idx);
+    slots[u] = layout::assign_bond_slots(coords, idx, neighbours[u], sigma_nodes[u], pi_nodes[u],
+                                         node_angles[u]);
+  }
+
+  // Pass 3, bond by bond: one edge and one record per bond unit whose node pair is free.
+  std::set<std::pair<int, int>> joined;
+  for (const auto& e : g.edges) joined.insert(pair_key(e.u, e.v));
+  for (const RDKit::Bond* bond : mol.bonds()) {
+    const int u_idx = static_cast<int>(bond->getBeginAtomIdx());
+    const int v_idx = static_cast<int>(bond->getEndAtomIdx());
+    const int order = bond_orders[bond->getIdx()];
+    const std::string sym_u = bond->getBeginAtom()->getSymbol();
+    const std::string sym_v = bond->getEndAtom()->getSymbol();
+    const auto& su = slots[static_cast<std::size_t>(u_idx)];
+    const auto& sv = slots[static_cast<std::size_t>(v_idx)];
+    for (int k = 0; k < order; ++k) {
+      auto iu = su.find({v_idx, k});
+      auto iv = sv.find({u_idx, k});
+      int u_node, v_node;
+      if (iu == su.end() || iv == sv.end()) {
+        // No slot at one end (a coincident neighbour, or no node of the right kind):
+        // both ends fall back to the atoms' first nodes.
+        u_node = g.atom_subgraphs[static_cast<std::size_t>(u_idx)].front();
+        v_node = g.atom_subgraphs[static_cast<std::size_t>(v_idx)].front();
+      } else {
+        u_node = iu->second;
+        v_node = iv->second;
+      }
+      if (!joined.insert(pair_key(u_node, v_node)).second) continue;
+      g.edges.push_back({u_node, v_node, params.bond_kappa});
+      g.chem_bonds.push_back({u_node, v_node, u_idx, v_idx, sym_u, sym_v, order, k});
+    }
+  }
+  return g;
+}
+
+}  // namespace korvane::analysis

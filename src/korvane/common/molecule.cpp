@@ -1,0 +1,40 @@
+#include "korvane/common/molecule.hpp"
+
+#include <GraphMol/MolOps.h>
+#include <GraphMol/MolPickler.h>
+#include <GraphMol/SmilesParse/SmilesParse.h>
+
+#include <exception>
+
+namespace korvane {
+
+std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles) {
+  std::unique_ptr<RDKit::RWMol> mol;
+  try {
+    mol.reset(RDKit::SmilesToMol(smiles, /*debugParse=*/0, /*sanitize=*/false));
+  } catch (const std::exception&) {
+    // A SMILES the parser rejects is an ordinary outcome, not an error.
+    return nullptr;
+  }
+  // An empty SMILES parses to a molecule without atoms: nothing to analyse.
+  if (!mol || mol->getNumAtoms() == 0) return nullptr;
+
+  mol->updatePropertyCache(/*strict=*/false);
+  try {
+    RDKit::MolOps::setAromaticity(*mol);
+    RDKit::MolOps::Kekulize(*mol, /*markAtomsBonds=*/true);
+  } catch (const std::exception&) {
+    // Deliberately swallowed: a molecule that cannot be aromatised or kekulised
+    // is analysed as it stands (aromatic bonds then read as order 1.5).
+  }
+  RDKit::MolOps::addHs(*mol);
+  return mol;
+}
+
+std::unique_ptr<RDKit::RWMol> molecule_from_pickle(const std::string& pickle) {
+  auto mol = std::make_unique<RDKit::RWMol>();
+  RDKit::MolPickler::molFromPickle(pickle, *mol);
+  return mol;
+}
+
+}  // namespace korvane

@@ -1,0 +1,18 @@
+// Parsing and preparation of the molecule that every analysis works on.
+#pragma once
+#include <GraphMol/RWMol.h>
+
+#include <memory>
+#include <string>
+
+namespace korvane {
+
+// Parses without sanitising, computes valences leniently, sets aromaticity and
+// kekulises (a failure there is ignored), and adds explicit hydrogens.
+// Returns nullptr when the SMILES cannot be parsed or describes no atom.
+std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles);
+
+// Rebuilds a molecule from RDKit's binary pickle (Python's Mol.ToBinary()).
+std::unique_ptr<RDKit::RWMol> molecule_from_pickle(const std::string& pickle);
+
+}  // namespace korvane

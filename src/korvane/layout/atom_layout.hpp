@@ -1,0 +1,35 @@
+// Force-directed two-dimensional atom layout, started from RDKit's depiction and
+// made symmetric afterwards.
+#pragma once
+#include <GraphMol/ROMol.h>
+
+#include <vector>
+
+#include "korvane/layout/coords.hpp"
+
+namespace korvane::layout {
+
+struct LayoutParams {
+  int n_iter = 600;               // relaxation iterations
+  double target_bond_len = 1.5;   // rest length of every bond spring
+  double repulsion_factor = 1.2;  // cut-off of the repulsion = target_bond_len * this
+  double k_attr = 0.06;           // gain (step size) of the bond force
+  double k_rep = 0.05;            // gain (step size) of the non-bonded repulsion
+};
+
+struct AtomLayout {
+  Coords coords;           // row i = atom i
+  std::vector<int> ranks;  // symmetry class per atom
+};
+
+// Depicts the molecule with RDKit (switching RDKit's process-wide coordinate-generator
+// preference on, and leaving the 2-D conformer in `mol`), relaxes the depiction, then
+// aligns and mirrors it. Deterministic: the same molecule always gives the same layout.
+AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params = {});
+
+// Returns RDKit's 2-D depiction of `mol` (written into it as its only conformer),
+// with the coordinate generator preferred; a molecule that generator places at
+// non-finite positions (hydrogen-only molecules) is depicted by RDKit's own one.
+Coords depict(RDKit::ROMol& mol);
+
+}  // namespace korvane::layout
