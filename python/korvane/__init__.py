@@ -1,6 +1,58 @@
-"""korvane: valency-interaction-formula orbital graphs, LPI, soft bonds and EI-MS fragments."""
+"""korvane: valency-interaction-formula orbital graphs, LPI, soft bonds and EI-MS fragments.
+
+`VIF(smiles)` runs the whole analysis of one molecule; the other public functions are
+its stages, the PubChem lookup, batch panels, validation and demonstrations.
+"""
+# Library handles.
+import networkx as nx
+import matplotlib.pyplot as plt
+from rdkit import Chem
+from rdkit.Chem import rdDepictor
+import numpy as np
+import math
+from collections import defaultdict
+from functools import lru_cache
+
 from . import _core
 from ._core import __version__
+from .layout import element
 
-from .layout import _get_period, _angle_diff, _yerlestir_dugumler
-from .analysis import compute_lpi, detect_soft_bonds, _build_bond_orders
+# Module values, in the order loading creates them.
+from .massspec import _NOMINAL_ISOTOPE
+from .pubchem import PUBCHEM_REST
+from .panels import BIOMOLECULES
+from .references import HALOGEN_TESTS, LPI_REFERENCES, MS_REFERENCES
+from .references import (diborane, ccl4, co2, h2o, methyl_li, dimethyllithium, methanol,
+                         ethanol, formaldehyde, formic_acid, dodecane, nitrobenzene, dnb, tnb,
+                         tnt, acetone_oxime, benzaldehyde_imine)
+from .references import CO, NB, DNB, TNB, TNT, H2O, CO2, CCl4
+
+# Functions.
+from .layout import _get_period, _angle_diff
+from .layout import (_symmetry_classes, _radial_equalize, _pca_align, _enforce_mirror,
+                     compute_atom_layout)
+from .layout import _yerlestir_dugumler
+from .analysis import compute_lpi, detect_soft_bonds
+from .massspec import (_fragment_formula, _pair_label, _nominal_atom_mass, _nominal_mass,
+                       predict_fragments, _fragment_atom_softs, _cut_atom_set,
+                       predict_fragments_recursive)
+from .analysis import _build_bond_orders
+from .plotting import plot_mass_spectrum, _draw_orbital_graph
+from .vif import VIF, _analyse
+from .pubchem import fetch_smiles_from_pubchem, VIF_from_pubchem
+from .panels import VIF_panel, VIF_ms_panel
+from .demos import triple_group_demo, halogen_test
+from .validation import validate
+
+__all__ = [
+    "nx", "plt", "Chem", "rdDepictor", "element", "np", "math", "defaultdict", "lru_cache",
+    "PUBCHEM_REST", "BIOMOLECULES", "HALOGEN_TESTS", "LPI_REFERENCES", "MS_REFERENCES",
+    "diborane", "ccl4", "co2", "h2o", "methyl_li", "dimethyllithium", "methanol", "ethanol",
+    "formaldehyde", "formic_acid", "dodecane", "nitrobenzene", "dnb", "tnb", "tnt",
+    "acetone_oxime", "benzaldehyde_imine", "CO", "NB", "DNB", "TNB", "TNT", "H2O", "CO2",
+    "CCl4",
+    "compute_atom_layout", "compute_lpi", "detect_soft_bonds", "predict_fragments",
+    "predict_fragments_recursive", "plot_mass_spectrum", "VIF", "fetch_smiles_from_pubchem",
+    "VIF_from_pubchem", "VIF_panel", "VIF_ms_panel", "triple_group_demo", "halogen_test",
+    "validate",
+]

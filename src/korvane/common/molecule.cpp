@@ -37,4 +37,10 @@ std::unique_ptr<RDKit::RWMol> molecule_from_pickle(const std::string& pickle) {
   return mol;
 }
 
+std::string pickle_molecule(const RDKit::ROMol& mol) {
+  std::string out;
+  RDKit::MolPickler::pickleMol(mol, out);
+  return out;
+}
+
 }  // namespace korvane

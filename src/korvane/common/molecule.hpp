@@ -15,4 +15,7 @@ std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles);
 // Rebuilds a molecule from RDKit's binary pickle (Python's Mol.ToBinary()).
 std::unique_ptr<RDKit::RWMol> molecule_from_pickle(const std::string& pickle);
 
+// Returns RDKit's binary pickle of a molecule, conformers included.
+std::string pickle_molecule(const RDKit::ROMol& mol);
+
 }  // namespace korvane

@@ -32,4 +32,12 @@ AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params = {
 // non-finite positions (hydrogen-only molecules) is depicted by RDKit's own one.
 Coords depict(RDKit::ROMol& mol);
 
+// Moves apart atoms that coincide (closer than 1e-6): for each pair i < j in order,
+// row j gets two normal draws (standard deviation 0.1) added, from a stream seeded
+// with 42 afresh on every call, so the result is the same on every call.
+void separate_coincident(Coords& coords);
+
+// Returns the (x, y) of every atom in the molecule's default conformer (z dropped).
+Coords conformer_coords(const RDKit::ROMol& mol);
+
 }  // namespace korvane::layout

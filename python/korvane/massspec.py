@@ -1,0 +1,102 @@
+"""Nominal masses, formulas and fragment prediction of molecules with explicit hydrogens."""
+import math
+
+from . import _core
+from ._graph import graph_to_core
+
+# Atomic number -> nominal mass, filled by _nominal_atom_mass one element at a time.
+_NOMINAL_ISOTOPE = {}
+
+
+def _nominal_atom_mass(atomic_num):
+    """Returns the mass number of the element's most common isotope (12 for C, 35 for Cl).
+
+    Each element is asked of RDKit's periodic table once and remembered in _NOMINAL_ISOTOPE.
+    """
+    if atomic_num in _NOMINAL_ISOTOPE:
+        return _NOMINAL_ISOTOPE[atomic_num]
+    m = _core.nominal_atom_mass(atomic_num)
+    _NOMINAL_ISOTOPE[atomic_num] = m
+    return m
+
+
+def _nominal_mass(mol, indices):
+    """Returns the sum of the nominal masses of the atoms at `indices` (0 for none)."""
+    return sum(_nominal_atom_mass(z) for z in _core.atomic_numbers(mol.ToBinary(), list(indices)))
+
+
+def _fragment_formula(mol, atom_indices):
+    """Returns the formula of the atoms: C, then H, then the other symbols by code point."""
+    return _core.fragment_formula(mol.ToBinary(), list(atom_indices))
+
+
+def _pair_label(mol, i, j):
+    """Returns symbol and index of atom i, "-", symbol and index of atom j: "C1-Cl0"."""
+    return _core.pair_label(mol.ToBinary(), i, j)
+
+
+def predict_fragments(mol, soft_bonds, ring_fragmentation=False, min_ring_fragment_mz=30):
+    """Returns the cut records {"bond", "split", "mode", "fragments"} of the soft bonds.
+
+    Single cuts come first, in soft_bonds order, then ring cuts. "fragments" holds two
+    (formula, average mass to 2 decimals, nominal m/z) tuples, m/z descending, or None
+    when the cut does not split the molecule.
+    """
+    records = [(s["atom_u"], s["atom_v"], s["sym_u"], s["sym_v"], s["order"])
+               for s in soft_bonds]
+    # Integer m/z values are below a threshold t exactly when they are below ceil(t).
+    threshold = math.ceil(min_ring_fragment_mz)
+    cuts = _core.predict_fragments(mol.ToBinary(), records, bool(ring_fragmentation), threshold)
+    return [{"bond": bond, "split": split, "mode": mode, "fragments": frags}
+            for bond, split, mode, frags in cuts]
+
+
+def _orbital_lists(H, atom_subgraphs, chem_bonds, atoms):
+    """Returns (n_nodes, edges, node lists by atom, records) of the orbital graph in the
+    core's numbering (positions in H.nodes order), with the node lists of `atoms` only.
+
+    Nodes not in H are left out, as an induced subgraph leaves them out; a record naming
+    a node not in H gets node -1, which carries no edge.
+    """
+    nodes, index, edges = graph_to_core(H)
+    atoms = set(atoms)
+    subgraphs = [[index[node] for node in atom_subgraphs[a] if node in index] if a in atoms
+                 else [] for a in range(1 + max(atoms, default=-1))]
+    records = [(index.get(cb["u_node"], -1), index.get(cb["v_node"], -1),
+                cb["atom_u"], cb["atom_v"], cb.get("order", 1)) for cb in chem_bonds]
+    return len(nodes), edges, subgraphs, records
+
+
+def _fragment_atom_softs(H, atom_subgraphs, chem_bonds, atom_set, tol=1e-9):
+    """Returns the records of chem_bonds (the same objects, in order) inside atom_set whose
+    edge is soft on the fragment's own orbital subgraph. H is left unchanged."""
+    chem_bonds = list(chem_bonds)
+    atoms = sorted(set(atom_set))
+    n_nodes, edges, subgraphs, records = _orbital_lists(H, atom_subgraphs, chem_bonds, atoms)
+    soft = _core.fragment_atom_softs(n_nodes, edges, subgraphs, records, atoms, tol)
+    return [chem_bonds[i] for i in soft]
+
+
+def _cut_atom_set(mol, atom_set, softs, ring_fragmentation, min_mz):
+    """Returns the child fragments of atom_set cut at its soft records, as a set of
+    frozensets; min_mz is the average-mass floor of ring double cuts."""
+    records = [(s["atom_u"], s["atom_v"], s.get("order", 1)) for s in softs]
+    children = _core.cut_atom_set(mol.ToBinary(), sorted(set(atom_set)), records,
+                                  bool(ring_fragmentation), float(min_mz))
+    return {frozenset(child) for child in children}
+
+
+def predict_fragments_recursive(mol, H, atom_subgraphs, chem_bonds, max_generations=3,
+                                min_mz=25, ring_fragmentation=True):
+    """Returns the peaks {m/z: {"formula", "generation"}} of breadth-first fragmentation.
+
+    The molecule is generation 0; fragments of generation max_generations or later are not
+    cut. The children of one fragment are visited ascending by their sorted atom indices,
+    which decides the formula of a peak that two fragments of one generation share.
+    """
+    n_nodes, edges, subgraphs, records = _orbital_lists(
+        H, atom_subgraphs, chem_bonds, range(mol.GetNumAtoms()))
+    peaks = _core.predict_fragments_recursive(mol.ToBinary(), n_nodes, edges, subgraphs,
+                                              records, max_generations, float(min_mz),
+                                              bool(ring_fragmentation))
+    return {mz: {"formula": formula, "generation": gen} for mz, formula, gen in peaks}

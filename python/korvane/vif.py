@@ -1,0 +1,131 @@
+"""The analysis entry VIF: runs the core's stages, builds the result dict, prints the report."""
+import matplotlib.pyplot as plt
+import numpy as np
+from rdkit import Chem
+
+import korvane as _kv
+
+from . import _core
+from ._graph import build_orbital_graph
+
+PARSE_FAILURE = "SMILES okunamadı!"
+
+_CHEM_BOND_KEYS = ("u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k")
+
+
+def _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation=False,
+            recursive_ms=False, max_generations=2):
+    p = _core.VifParams()
+    p.n_iter = n_iter
+    p.target_bond_len = target_bond_len
+    p.radius_ratio = radius_ratio
+    p.bond_kappa = bond_kappa
+    p.ring_fragmentation = bool(ring_fragmentation)
+    p.recursive_ms = bool(recursive_ms)
+    p.max_generations = max_generations
+    return p
+
+
+def _check_smiles(smiles):
+    if not isinstance(smiles, str):
+        raise TypeError(f"VIF() expects the SMILES as a str, not {type(smiles).__name__}")
+
+
+def _first_stage(smiles, params):
+    """Runs the core up to the LPI; returns (core molecule, H, lpi dict, chem_bonds,
+    atom_subgraphs, pos), or None for a SMILES that cannot be parsed."""
+    m = _core.prepare_vif(smiles, params)
+    if m is None:
+        return None
+    # The lookups the core made, remembered as the Python helpers remember them.
+    for z in dict.fromkeys(m.atomic_numbers):
+        _kv._nominal_atom_mass(z)
+    H = build_orbital_graph(m.nodes, m.edges)
+    for symbol in dict.fromkeys(d["symbol"] for _, d in H.nodes(data=True)):
+        _kv._get_period(symbol)
+    n_plus, n_zero, n_minus, eigenvalues = m.lpi
+    lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
+    chem_bonds = [dict(zip(_CHEM_BOND_KEYS, rec)) for rec in m.chem_bonds]
+    atom_subgraphs = {i: list(ids) for i, ids in enumerate(m.atom_subgraphs)}
+    pos = {i: p for i, p in enumerate(m.pos)}
+    return m, H, lpi, chem_bonds, atom_subgraphs, pos
+
+
+def _cut_records(core_fragments):
+    return [{"bond": bond, "split": split, "mode": mode,
+             "fragments": None if frags is None else [tuple(f) for f in frags]}
+            for bond, split, mode, frags in core_fragments]
+
+
+def _peaks(core_peaks):
+    if core_peaks is None:
+        return None
+    return {mz: {"formula": formula, "generation": gen} for mz, formula, gen in core_peaks}
+
+
+def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectrum=True,
+        bond_kappa=0.9, draw=True, verbose=True, ring_fragmentation=False, recursive_ms=False,
+        max_generations=2):
+    """Returns the analysis of one molecule as a dict (fourteen keys without drawing,
+    nine with), or the text "SMILES okunamadı!" when the SMILES cannot be parsed.
+
+    Prints the report when `verbose`; with `draw`, draws the orbital graph (and the
+    spectrum when `show_spectrum`) and shows the figures.
+    """
+    _check_smiles(smiles)
+    params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation,
+                     recursive_ms, max_generations)
+    first = _first_stage(smiles, params)
+    if first is None:
+        return PARSE_FAILURE
+    m, H, lpi, chem_bonds, atom_subgraphs, pos = first
+    mol_mass, mol_mass_avg = m.mol_mass, m.mol_mass_avg
+    if verbose:
+        print(_core.report_head(smiles, m))
+
+    f = _core.fragment_vif(m, params)
+    softs = [chem_bonds[i] for i in f.soft_bonds]
+    fragments = _cut_records(f.fragments)
+    single = [c for c in fragments if c["split"] and c["mode"] == "single"]
+    ringcut = [c for c in fragments if c["split"] and c["mode"] == "ring"]
+    ring_soft = [c for c in fragments if not c["split"]]
+    recursive_peaks = _peaks(f.recursive_peaks)
+    if verbose:
+        print(_core.report_tail(m, f, params))
+
+    if not draw:
+        return {
+            "lpi": lpi, "soft_bonds": softs, "fragments": fragments,
+            "real_fragments": single + ringcut, "single_fragments": single,
+            "ringcut_fragments": ringcut, "ring_soft_bonds": ring_soft,
+            "recursive_peaks": recursive_peaks, "graph": H, "chem_bonds": chem_bonds,
+            "atom_subgraphs": atom_subgraphs, "pos": pos, "mol_mass": mol_mass,
+            "mol_mass_avg": mol_mass_avg,
+        }
+
+    _kv._draw_orbital_graph(H, pos, softs, lpi, smiles)
+    if show_spectrum:
+        _kv.plot_mass_spectrum(smiles, mol_mass, fragments)
+    plt.show()
+    return {"lpi": lpi, "soft_bonds": softs, "fragments": fragments, "graph": H,
+            "chem_bonds": chem_bonds, "atom_subgraphs": atom_subgraphs, "pos": pos,
+            "mol_mass": mol_mass, "mol_mass_avg": mol_mass_avg}
+
+
+def _analyse(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, bond_kappa=0.9):
+    """Internal entry: the stages of VIF up to the soft bonds, silently.
+
+    Returns a dict with "mol" (the prepared RDKit molecule with its 2-D conformer),
+    "H", "pos", "atom_subgraphs", "chem_bonds", "lpi", "soft_bonds" and "coords", or
+    None for a SMILES that cannot be parsed.
+    """
+    _check_smiles(smiles)
+    params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa)
+    first = _first_stage(smiles, params)
+    if first is None:
+        return None
+    m, H, lpi, chem_bonds, atom_subgraphs, pos = first
+    f = _core.fragment_vif(m, params)
+    return {"mol": Chem.Mol(m.mol_pickle()), "H": H, "pos": pos,
+            "atom_subgraphs": atom_subgraphs, "chem_bonds": chem_bonds, "lpi": lpi,
+            "soft_bonds": [chem_bonds[i] for i in f.soft_bonds], "coords": np.array(m.coords)}

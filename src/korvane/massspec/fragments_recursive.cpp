@@ -1,0 +1,174 @@
+#include "korvane/massspec/fragments_recursive.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "korvane/analysis/soft_bonds.hpp"  // detect_soft_edges
+#include "korvane/common/numeric.hpp"       // pair_key
+#include "korvane/massspec/fragments.hpp"   // AtomGraph, components_without
+#include "korvane/massspec/masses.hpp"
+
+namespace korvane::massspec {
+
+namespace {
+
+std::vector<int> sorted_unique(std::vector<int> v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+bool contains(const std::vector<int>& sorted, int x) {
+  return std::binary_search(sorted.begin(), sorted.end(), x);
+}
+
+}  // namespace
+
+std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
+                                     const std::vector<int>& atom_set, double zero_tolerance) {
+  const std::vector<int> atoms = sorted_unique(atom_set);
+  const int n_nodes = graph.n_nodes();
+  const auto node_ok = [n_nodes](int node) { return node >= 0 && node < n_nodes; };
+
+  // Renumber the fragment's nodes 0..m-1 in node-id order.
+  std::vector<int> local(static_cast<std::size_t>(n_nodes), -1);
+  for (int a : atoms) {
+    if (a < 0 || a >= static_cast<int>(graph.atom_subgraphs.size()))
+      throw std::out_of_range("atom " + std::to_string(a) + " has no orbital nodes in the graph");
+    for (int node : graph.atom_subgraphs[static_cast<std::size_t>(a)]) {
+      if (!node_ok(node))
+        throw std::out_of_range("orbital node " + std::to_string(node) + " of atom " +
+                                std::to_string(a) + " is outside the graph");
+      local[static_cast<std::size_t>(node)] = 0;
+    }
+  }
+  int m = 0;
+  for (int& id : local)
+    if (id == 0) id = m++;
+
+  std::vector<analysis::WeightedEdge> sub;
+  for (const auto& e : graph.edges) {
+    if (!node_ok(e.u) || !node_ok(e.v))
+      throw std::out_of_range("an edge of the orbital graph joins a node outside it");
+    const int u = local[static_cast<std::size_t>(e.u)], v = local[static_cast<std::size_t>(e.v)];
+    if (u >= 0 && v >= 0) sub.push_back({u, v, e.weight});
+  }
+
+  std::vector<int> inside;  // records with both atoms in the fragment
+  std::vector<std::pair<int, int>> candidates;
+  for (std::size_t i = 0; i < graph.chem_bonds.size(); ++i) {
+    const auto& cb = graph.chem_bonds[i];
+    if (!contains(atoms, cb.atom_u) || !contains(atoms, cb.atom_v)) continue;
+    inside.push_back(static_cast<int>(i));
+    // A node outside the graph cannot carry an edge: the test reports it absent.
+    candidates.emplace_back(node_ok(cb.u_node) ? local[static_cast<std::size_t>(cb.u_node)] : -1,
+                            node_ok(cb.v_node) ? local[static_cast<std::size_t>(cb.v_node)] : -1);
+  }
+  if (candidates.empty()) return {};
+
+  const analysis::LpiCounts base = analysis::compute_lpi(m, sub, zero_tolerance).counts;
+  const auto verdicts = analysis::detect_soft_edges(m, sub, candidates, base, zero_tolerance);
+  std::vector<int> softs;
+  for (std::size_t k = 0; k < inside.size(); ++k)
+    if (verdicts[k] == analysis::SoftTest::Soft) softs.push_back(inside[k]);
+  return softs;
+}
+
+std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
+                                           const std::vector<int>& atom_set,
+                                           const std::vector<analysis::ChemBond>& softs,
+                                           bool ring_fragmentation, double min_mz) {
+  const AtomGraph graph = build_atom_graph(mol, atom_set);
+  const auto& atoms = graph.atoms;
+  // As in single-generation prediction, a fragment already in pieces splits nothing.
+  if (components_without(graph, {}).size() != 1) return {};
+
+  // Distinct soft pairs in the order first met, each at the largest order of its records.
+  std::vector<std::pair<std::pair<int, int>, int>> pair_order;
+  for (const auto& s : softs) {
+    if (!contains(atoms, s.atom_u) || !contains(atoms, s.atom_v)) continue;
+    const auto pair = pair_key(s.atom_u, s.atom_v);
+    const auto it = std::find_if(pair_order.begin(), pair_order.end(),
+                                 [&pair](const auto& po) { return po.first == pair; });
+    if (it == pair_order.end())
+      pair_order.push_back({pair, std::max(1, s.order)});
+    else
+      it->second = std::max(it->second, s.order);
+  }
+
+  std::set<std::vector<int>> out;
+  std::vector<std::pair<int, int>> ring_pairs;
+  for (const auto& [pair, order] : pair_order) {
+    if (!has_bond(graph, pair)) continue;
+    auto components = components_without(graph, {pair});
+    if (components.size() == 2) {
+      if (order >= 2 &&
+          std::min(heavy_atom_count(mol, components[0]), heavy_atom_count(mol, components[1])) == 1)
+        continue;
+      out.insert(std::move(components[0]));
+      out.insert(std::move(components[1]));
+    } else {
+      ring_pairs.push_back(pair);
+    }
+  }
+  if (ring_fragmentation) {
+    for (std::size_t i = 0; i < ring_pairs.size(); ++i) {
+      for (std::size_t j = i + 1; j < ring_pairs.size(); ++j) {
+        auto components = components_without(graph, {ring_pairs[i], ring_pairs[j]});
+        if (components.size() != 2) continue;
+        // Average masses, unrounded: the floor is a mass, not a nominal m/z.
+        if (std::min(average_mass(mol, components[0]), average_mass(mol, components[1])) < min_mz)
+          continue;
+        out.insert(std::move(components[0]));
+        out.insert(std::move(components[1]));
+      }
+    }
+  }
+  return {out.begin(), out.end()};
+}
+
+std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
+                                           const analysis::OrbitalGraph& graph, int max_generations,
+                                           double min_mz, bool ring_fragmentation) {
+  std::vector<int> all(mol.getNumAtoms());
+  std::iota(all.begin(), all.end(), 0);
+  std::vector<FragmentVisit> visits{{all, 0, -1}};
+  std::set<std::vector<int>> seen{all};
+  std::vector<analysis::ChemBond> softs;
+  // The visit list is the queue: first in, first out, so every fragment of generation g
+  // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
+  for (std::size_t next = 0; next < visits.size(); ++next) {
+    if (visits[next].generation >= max_generations) continue;
+    const std::vector<int> atoms = visits[next].atoms;  // visits grows below
+    const int gen = visits[next].generation;
+
+    softs.clear();
+    for (int i : fragment_atom_softs(graph, atoms))
+      softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
+    for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
+      if (child.empty() || child == atoms) continue;
+      if (!seen.insert(child).second) continue;  // an atom set reached twice is cut once
+      visits.push_back({std::move(child), gen + 1, static_cast<int>(next)});
+    }
+  }
+  return visits;
+}
+
+std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
+                                              const analysis::OrbitalGraph& graph,
+                                              int max_generations, double min_mz,
+                                              bool ring_fragmentation) {
+  std::vector<Peak> peaks;
+  std::set<int> peak_mz;
+  for (const auto& v : visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation)) {
+    const int mz = nominal_mass(mol, v.atoms);
+    if (peak_mz.insert(mz).second)
+      peaks.push_back({mz, fragment_formula(mol, v.atoms), v.generation});
+  }
+  return peaks;
+}
+
+}  // namespace korvane::massspec

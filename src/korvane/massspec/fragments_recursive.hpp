@@ -1,0 +1,62 @@
+// Recursive fragmentation: fragments of fragments, each judged soft on its own orbital
+// subgraph, cut breadth first for a fixed number of generations.
+#pragma once
+#include <GraphMol/ROMol.h>
+
+#include <string>
+#include <vector>
+
+#include "korvane/analysis/orbital_graph.hpp"
+
+namespace korvane::massspec {
+
+struct Peak {
+  int mz = 0;  // nominal mass
+  std::string formula;
+  int generation = 0;  // 0 for the molecule itself
+};
+
+// One distinct atom set reached by recursive fragmentation.
+struct FragmentVisit {
+  std::vector<int> atoms;  // ascending
+  int generation = 0;      // 0 for the molecule itself
+  int parent = -1;         // index of the visit it was first cut from; -1 for the molecule
+};
+
+// Returns the indices into graph.chem_bonds, ascending, of the records inside
+// `atom_set` whose edge is soft within the subgraph induced by the fragment's orbital
+// nodes (edges to atoms outside the fragment are absent). std::out_of_range for an
+// atom with no entry in graph.atom_subgraphs or a node outside the graph.
+std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
+                                     const std::vector<int>& atom_set,
+                                     double zero_tolerance = 1e-9);
+
+// Returns the child atom sets of one fragment, each ascending, the list ascending by
+// atom indices (lexicographic, as Python compares tuples). Each distinct soft pair
+// inside the fragment, at the largest order among its records, is cut alone: two pieces
+// give two children unless the order is >= 2 and one side holds a single heavy atom;
+// with ring_fragmentation the pairs that do not split are cut two at a time, and two
+// pieces whose average masses (unrounded) both reach min_mz give two children.
+// A fragment already in several pieces has no children.
+std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
+                                           const std::vector<int>& atom_set,
+                                           const std::vector<analysis::ChemBond>& softs,
+                                           bool ring_fragmentation, double min_mz);
+
+// Breadth first from the whole molecule: every fragment of a generation below
+// max_generations is cut (its soft bonds judged on its own orbital subgraph), and each
+// new atom set is queued once, however many fragments it is cut from. Returns the atom
+// sets in queue order, which is generation order; the children of one fragment follow
+// cut_atom_set's order.
+std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
+                                           const analysis::OrbitalGraph& graph, int max_generations,
+                                           double min_mz, bool ring_fragmentation);
+
+// The peaks of visit_fragments in insertion order: the molecule first, then for each new
+// nominal mass the first fragment that reached it (an existing peak is never replaced).
+std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
+                                              const analysis::OrbitalGraph& graph,
+                                              int max_generations = 3, double min_mz = 25,
+                                              bool ring_fragmentation = true);
+
+}  // namespace korvane::massspec

@@ -1,0 +1,76 @@
+#include "korvane/massspec/masses.hpp"
+
+#include <GraphMol/PeriodicTable.h>
+
+#include <map>
+#include <stdexcept>
+
+namespace korvane::massspec {
+
+namespace {
+
+// The last element of RDKit's periodic table (oganesson); the table cannot be asked
+// its size, and a lookup beyond it logs a precondition failure before throwing.
+constexpr int kMaxAtomicNumber = 118;
+
+}  // namespace
+
+int nominal_atom_mass(int atomic_num) {
+  if (atomic_num < 0 || atomic_num > kMaxAtomicNumber)
+    throw std::invalid_argument("unknown atomic number " + std::to_string(atomic_num));
+  return RDKit::PeriodicTable::getTable()->getMostCommonIsotope(static_cast<unsigned>(atomic_num));
+}
+
+const RDKit::Atom& atom_at(const RDKit::ROMol& mol, int atom_index) {
+  const int n = static_cast<int>(mol.getNumAtoms());
+  if (atom_index < 0 || atom_index >= n)
+    throw std::out_of_range("atom index " + std::to_string(atom_index) +
+                            " is outside the molecule of " + std::to_string(n) + " atoms");
+  return *mol.getAtomWithIdx(static_cast<unsigned>(atom_index));
+}
+
+std::vector<int> atomic_numbers(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
+  std::vector<int> out;
+  out.reserve(atoms.size());
+  for (int a : atoms) out.push_back(atom_at(mol, a).getAtomicNum());
+  return out;
+}
+
+int nominal_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
+  int sum = 0;
+  for (int a : atoms) sum += nominal_atom_mass(atom_at(mol, a).getAtomicNum());
+  return sum;
+}
+
+double average_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
+  double sum = 0.0;
+  for (int a : atoms) sum += atom_at(mol, a).getMass();
+  return sum;
+}
+
+std::string fragment_formula(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
+  // std::string's operator< compares bytes, which for ASCII symbols is code-point order.
+  std::map<std::string, int> counts;
+  for (int a : atoms) ++counts[atom_at(mol, a).getSymbol()];
+
+  std::string out;
+  const auto append = [&out](const std::string& symbol, int count) {
+    out += symbol;
+    if (count > 1) out += std::to_string(count);
+  };
+  for (const char* first : {"C", "H"}) {
+    const auto it = counts.find(first);
+    if (it == counts.end()) continue;
+    append(it->first, it->second);
+    counts.erase(it);
+  }
+  for (const auto& [symbol, count] : counts) append(symbol, count);
+  return out;
+}
+
+std::string pair_label(const RDKit::ROMol& mol, int i, int j) {
+  return atom_at(mol, i).getSymbol() + std::to_string(i) + "-" + atom_at(mol, j).getSymbol() +
+         std::to_string(j);
+}
+
+}  // namespace korvane::massspec

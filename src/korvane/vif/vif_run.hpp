@@ -1,0 +1,55 @@
+// The analysis of one SMILES, in the order of its stages: preparation, layout, bond
+// orders, orbital graph, LPI and masses; then soft bonds and fragments.
+#pragma once
+#include <GraphMol/RWMol.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvane/analysis/lpi.hpp"
+#include "korvane/analysis/orbital_graph.hpp"
+#include "korvane/layout/atom_layout.hpp"
+#include "korvane/massspec/fragments.hpp"
+#include "korvane/massspec/fragments_recursive.hpp"
+
+namespace korvane::vif {
+
+struct VifParams {
+  int n_iter = 600;               // layout iterations
+  double target_bond_len = 1.5;   // layout bond length; also scales the node radius
+  double radius_ratio = 0.23;     // node radius = target_bond_len * radius_ratio
+  double bond_kappa = 0.9;        // weight of every bond edge
+  bool ring_fragmentation = false;  // ring double cuts in the single-generation prediction
+  bool recursive_ms = false;        // also run the multi-generation prediction
+  int max_generations = 2;          // its generation limit
+};
+
+// First stage: everything up to the LPI and the molecular masses.
+struct VifMolecule {
+  std::unique_ptr<RDKit::RWMol> mol;  // prepared, explicit hydrogens, 2-D conformer
+  layout::AtomLayout layout;
+  std::vector<int> bond_orders;  // by bond index
+  analysis::OrbitalGraph graph;
+  analysis::LpiSignature lpi;
+  int mol_mass = 0;           // nominal
+  double mol_mass_avg = 0.0;  // sum of average atomic masses
+};
+
+// Second stage: soft bonds and the predicted fragments.
+struct VifFragments {
+  std::vector<int> soft_bonds;  // indices into graph.chem_bonds, in order
+  std::vector<massspec::FragmentCut> fragments;
+  std::optional<std::vector<massspec::Peak>> recursive_peaks;  // only with recursive_ms
+};
+
+// Returns the first stage, or nullptr when the SMILES cannot be parsed or has no atom.
+// Throws std::invalid_argument for an element without a period and for parameters
+// that are not finite.
+std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params = {});
+
+// Returns the second stage for a first stage built with the same parameters.
+VifFragments fragment_vif(const VifMolecule& m, const VifParams& params = {});
+
+}  // namespace korvane::vif

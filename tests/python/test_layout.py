@@ -1,0 +1,332 @@
+"""compute_atom_layout and its symmetry helpers, against RDKit and a NumPy re-statement."""
+import os
+import subprocess
+import sys
+from collections import defaultdict
+
+import numpy as np
+import pytest
+from rdkit import Chem
+from rdkit.Chem import rdDepictor
+
+import korvane
+
+
+def with_hs(smiles):
+    return Chem.AddHs(Chem.MolFromSmiles(smiles))
+
+
+def vif_prepared(smiles):
+    """The molecule as the analysis prepares it: unsanitised, lenient valences, Hs."""
+    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    mol.UpdatePropertyCache(strict=False)
+    Chem.SetAromaticity(mol)
+    Chem.Kekulize(mol)
+    return Chem.AddHs(mol)
+
+
+def rdkit_depiction(mol):
+    m = Chem.Mol(mol)
+    rdDepictor.SetPreferCoordGen(True)
+    rdDepictor.Compute2DCoords(m)
+    return m.GetConformer().GetPositions()[:, :2].copy()
+
+
+# --- A plain NumPy statement of the layout, step by step -----------------------------
+
+def ref_radial(coords, groups):
+    for members in groups.values():
+        if len(members) < 2:
+            continue
+        grp = coords[members]
+        centroid = grp.mean(axis=0)
+        dists = np.linalg.norm(grp - centroid, axis=1)
+        if dists.mean() < 1e-9:
+            continue
+        avg = dists.mean()
+        for m in members:
+            v = coords[m] - centroid
+            L = np.linalg.norm(v)
+            if L > 1e-9:
+                coords[m] = centroid + v * (avg / L)
+
+
+def ref_pca(coords):
+    coords = coords - coords.mean(axis=0)
+    w, V = np.linalg.eigh(np.cov(coords.T))
+    R = V[:, np.argsort(w)[::-1]]
+    if R[0, 0] < 0:  # the core's sign convention: the principal direction points to +x
+        R[:, 0] *= -1
+    if np.linalg.det(R) < 0:
+        R[:, 1] *= -1
+    return coords @ R
+
+
+def ref_mirror(coords, ranks, axis, eps=0.05):
+    n, other = len(coords), 1 - axis
+    matched = [False] * n
+    for i in range(n):
+        if abs(coords[i, axis]) < eps:
+            coords[i, axis] = 0.0
+            matched[i] = True
+    for i in range(n):
+        if matched[i]:
+            continue
+        best_j, best_d = None, float("inf")
+        for j in range(n):
+            if (j == i or matched[j] or ranks[j] != ranks[i]
+                    or (coords[i, axis] >= 0) == (coords[j, axis] >= 0)):
+                continue
+            d = abs(coords[i, axis] + coords[j, axis]) + abs(coords[i, other] - coords[j, other])
+            if d < best_d:
+                best_j, best_d = j, d
+        if best_j is None:
+            continue
+        avg_other = (coords[i, other] + coords[best_j, other]) / 2.0
+        avg_axis = (abs(coords[i, axis]) + abs(coords[best_j, axis])) / 2.0
+        for k in (i, best_j):
+            coords[k, axis] = avg_axis if coords[k, axis] >= 0 else -avg_axis
+            coords[k, other] = avg_other
+            matched[k] = True
+    return coords
+
+
+def ref_layout(mol, n_iter, target=1.5, factor=1.2, k_attr=0.06, k_rep=0.05, radial=True):
+    coords = rdkit_depiction(mol)
+    n = len(coords)
+    ranks = list(Chem.CanonicalRankAtoms(mol, breakTies=False))
+    groups = defaultdict(list)
+    for i, r in enumerate(ranks):
+        groups[r].append(i)
+    bonds = [(b.GetBeginAtomIdx(), b.GetEndAtomIdx()) for b in mol.GetBonds()]
+    bond_set = {tuple(sorted(b)) for b in bonds}
+    min_nb = target * factor
+    assert all(np.linalg.norm(coords[i] - coords[j]) >= 1e-6
+               for i in range(n) for j in range(i + 1, n))  # no jitter needed
+    for it in range(n_iter):
+        forces = np.zeros_like(coords)
+        for u, v in bonds:
+            d = coords[v] - coords[u]
+            L = np.linalg.norm(d)
+            if L >= 1e-9:
+                f = (L - target) * d / L * k_attr
+                forces[u] += f
+                forces[v] -= f
+        for i in range(n):
+            for j in range(i + 1, n):
+                if (i, j) in bond_set:
+                    continue
+                d = coords[j] - coords[i]
+                L = np.linalg.norm(d)
+                if 1e-9 <= L < min_nb:
+                    f = (min_nb - L) * d / L * k_rep
+                    forces[i] -= f
+                    forces[j] += f
+        coords += forces
+        if radial and it > 50 and it % 5 == 0:
+            ref_radial(coords, groups)
+    coords = ref_pca(coords)
+    coords = ref_mirror(coords, ranks, 1)
+    return ref_mirror(coords, ranks, 0), ranks
+
+
+# Molecules whose covariance is far from isotropic, so the principal axis is well
+# defined (a regular hexagon's is not, and its orientation is rounding noise).
+REFERENCE_MOLECULES = ["CCO", "CC(=O)O", "CC(=NO)C", "c1ccc(cc1)[N+](=O)[O-]", "C=CC"]
+
+
+@pytest.mark.parametrize("smiles", REFERENCE_MOLECULES)
+def test_layout_matches_the_numpy_statement(smiles):
+    mol = with_hs(smiles)
+    coords, ranks = korvane.compute_atom_layout(mol, n_iter=80)
+    expected, expected_ranks = ref_layout(mol, 80)
+    assert ranks == expected_ranks
+    np.testing.assert_allclose(coords, expected, rtol=0, atol=1e-9)
+
+
+def test_layout_parameters_reach_the_core():
+    mol = with_hs("CC(=O)O")
+    params = dict(target_bond_len=1.2, repulsion_factor=1.6, k_attr=0.1, k_rep=0.03)
+    coords, _ = korvane.compute_atom_layout(mol, 70, **params)
+    expected, _ = ref_layout(mol, 70, 1.2, 1.6, 0.1, 0.03)
+    np.testing.assert_allclose(coords, expected, rtol=0, atol=1e-9)
+
+
+def test_radial_equalisation_starts_at_iteration_55():
+    mol = with_hs("CC(=NO)C")
+    at_55, _ = korvane.compute_atom_layout(mol, n_iter=55)
+    np.testing.assert_allclose(at_55, ref_layout(mol, 55, radial=False)[0], rtol=0, atol=1e-9)
+    at_56, _ = korvane.compute_atom_layout(mol, n_iter=56)
+    np.testing.assert_allclose(at_56, ref_layout(mol, 56)[0], rtol=0, atol=1e-9)
+    assert np.abs(at_56 - ref_layout(mol, 56, radial=False)[0]).max() > 1e-6
+
+
+def test_layout_of_a_prepared_molecule_matches():
+    mol = vif_prepared("c1cc(cc(c1)[N+](=O)[O-])[N+](=O)[O-]")
+    coords, _ = korvane.compute_atom_layout(mol, n_iter=60)
+    np.testing.assert_allclose(coords, ref_layout(mol, 60)[0], rtol=0, atol=1e-9)
+
+
+def test_without_iterations_the_depiction_is_only_aligned_and_mirrored():
+    mol = with_hs("CC(=NO)C")
+    coords, ranks = korvane.compute_atom_layout(mol, n_iter=0)
+    depicted = rdkit_depiction(mol)
+    expected = ref_mirror(ref_mirror(ref_pca(depicted), ranks, 1), ranks, 0)
+    np.testing.assert_allclose(coords, expected, rtol=0, atol=1e-12)
+
+
+def test_result_types_conformer_and_repeatability():
+    mol = with_hs("CC(=O)O")
+    mol.AddConformer(Chem.Conformer(mol.GetNumAtoms()), assignId=True)
+    mol.AddConformer(Chem.Conformer(mol.GetNumAtoms()), assignId=True)
+    coords, ranks = korvane.compute_atom_layout(mol, n_iter=100)
+    assert isinstance(coords, np.ndarray) and coords.dtype == np.float64
+    assert coords.shape == (mol.GetNumAtoms(), 2)
+    assert isinstance(ranks, list) and all(type(r) is int for r in ranks)
+
+    # The depiction replaces the molecule's conformers, as a 2-D conformer.
+    assert mol.GetNumConformers() == 1
+    conf = mol.GetConformer()
+    assert not conf.Is3D()
+    np.testing.assert_array_equal(conf.GetPositions()[:, :2], rdkit_depiction(mol))
+    assert not conf.GetPositions()[:, 2].any()
+
+    again, ranks_again = korvane.compute_atom_layout(mol, n_iter=100)
+    np.testing.assert_array_equal(coords, again)
+    assert ranks == ranks_again
+
+
+@pytest.mark.parametrize("smiles", ["CCO", "c1ccccc1", "CC(=O)[O-].[Na+]", "C[C@H](N)C(=O)O",
+                                    "[2H]C([2H])Cl", "ClC(Cl)(Cl)Cl"])
+def test_depiction_is_rdkits_with_the_preferred_generator(smiles):
+    mol = with_hs(smiles)
+    korvane.compute_atom_layout(mol, n_iter=0)
+    np.testing.assert_allclose(mol.GetConformer().GetPositions()[:, :2], rdkit_depiction(mol),
+                               rtol=0, atol=1e-12)
+
+
+PREFERENCE_SCRIPT = r"""
+import ctypes
+from rdkit import Chem
+from rdkit.Chem import rdDepictor
+import korvane
+
+def preference():
+    if hasattr(rdDepictor, "GetPreferCoordGen"):
+        return rdDepictor.GetPreferCoordGen()
+    lib = ctypes.CDLL("libRDKitDepictor.so.1")
+    return ctypes.c_bool.in_dll(lib, "_ZN8RDDepict14preferCoordGenE").value
+
+def depiction(force):
+    m = Chem.AddHs(Chem.MolFromSmiles("CCO"))
+    rdDepictor.Compute2DCoords(m, forceRDKit=force)
+    return m.GetConformer().GetPositions().tolist()
+
+before, own = preference(), depiction(True)
+assert depiction(False) == own
+korvane.compute_atom_layout(Chem.AddHs(Chem.MolFromSmiles("C")), n_iter=1)
+after, preferred = preference(), depiction(False)
+print(before, after, preferred != own)
+"""
+
+
+def test_coordinate_generator_preference_is_switched_on_for_the_process():
+    # A fresh interpreter: RDKit's switch is process-wide and other tests set it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", PREFERENCE_SCRIPT], env=env, check=True,
+                         capture_output=True, text=True).stdout.split()
+    assert out == ["False", "True", "True"]
+
+
+@pytest.mark.parametrize("smiles", ["[H][H]", "[2H][2H]", "[H]", "[H][H].[H][H]"])
+def test_hydrogen_only_molecules_get_finite_layouts(smiles):
+    # RDKit's preferred generator places these at NaN; they are depicted again by
+    # RDKit's own one.
+    mol = with_hs(smiles)
+    coords, ranks = korvane.compute_atom_layout(mol)
+    assert np.isfinite(coords).all()
+    assert np.isfinite(mol.GetConformer().GetPositions()).all()
+    assert len(ranks) == mol.GetNumAtoms()
+
+
+def test_single_atom_returns_the_depiction():
+    mol = with_hs("[Na+]")
+    coords, ranks = korvane.compute_atom_layout(mol)
+    np.testing.assert_array_equal(coords, rdkit_depiction(mol))
+    assert ranks == [0]
+    coords, ranks = korvane.compute_atom_layout(with_hs("[H]"))
+    np.testing.assert_array_equal(coords, [[0.0, 0.0]])
+
+
+@pytest.mark.parametrize("smiles", ["CCO", "c1ccccc1", "C[C@H](N)C(=O)O", "[2H]C([2H])Cl",
+                                    "CC(=O)[O-].[Na+]"])
+def test_symmetry_classes_are_rdkits_ranks_without_tie_breaking(smiles):
+    for mol in (with_hs(smiles), vif_prepared(smiles)):
+        assert korvane._symmetry_classes(mol) == list(Chem.CanonicalRankAtoms(mol,
+                                                                             breakTies=False))
+
+
+def test_benzene_has_two_classes_of_six():
+    ranks = korvane._symmetry_classes(with_hs("c1ccccc1"))
+    assert len(set(ranks[:6])) == 1 and len(set(ranks[6:])) == 1 and ranks[0] != ranks[6]
+
+
+def test_radial_equalize_in_place_over_the_mapping_values():
+    coords = np.array([[1.0, 0.0], [0.0, 3.0], [-2.0, 0.0], [7.0, 7.0], [4.0, 4.0],
+                       [4.0, 4.0]])
+    groups = defaultdict(list)
+    for i, r in enumerate([9, 9, 9, 2, 5, 5]):
+        groups[r].append(i)
+    expected = coords.copy()
+    ref_radial(expected, groups)
+    centroid = coords[:3].mean(axis=0)
+    mean_dist = np.linalg.norm(coords[:3] - centroid, axis=1).mean()
+    assert korvane._radial_equalize(coords, groups) is None
+    np.testing.assert_allclose(coords, expected, rtol=0, atol=1e-15)
+    np.testing.assert_allclose(np.linalg.norm(coords[:3] - centroid, axis=1), mean_dist,
+                               atol=1e-12)
+    np.testing.assert_array_equal(coords[4:], [[4.0, 4.0], [4.0, 4.0]])  # coincident class
+
+
+def test_pca_align_centres_the_argument_and_returns_a_rotation():
+    coords = np.array([[0.3, 1.1], [2.0, 2.2], [-1.7, -0.4], [4.1, 3.0], [-0.5, 0.9]])
+    original = coords.copy()
+    rotated = korvane._pca_align(coords)
+    assert rotated is not coords
+    np.testing.assert_allclose(coords, original - original.mean(axis=0), atol=1e-15)
+    np.testing.assert_allclose(rotated, ref_pca(original), atol=1e-12)
+    cov = np.cov(rotated.T)
+    assert abs(cov[0, 1]) < 1e-12 and cov[0, 0] > cov[1, 1]
+
+    one = np.array([[3.0, -4.0]])
+    assert korvane._pca_align(one) is one
+    np.testing.assert_array_equal(one, [[0.0, 0.0]])
+
+    two = korvane._pca_align(np.array([[1.0, 1.0], [3.0, 5.0]]))
+    np.testing.assert_allclose(two[:, 1], 0.0, atol=1e-14)
+    np.testing.assert_allclose(two[0], -two[1], atol=1e-14)
+    np.testing.assert_allclose(abs(two[0, 0]), np.sqrt(5.0), atol=1e-14)
+
+
+def test_enforce_mirror_pairs_snaps_and_returns_the_same_array():
+    coords = np.array([[1.0, 0.8], [1.2, -0.6]])
+    assert korvane._enforce_mirror(coords, [4, 4], 1) is coords
+    np.testing.assert_allclose(coords, [[1.1, 0.7], [1.1, -0.7]], atol=1e-15)
+
+    coords = np.array([[2.0, 0.049], [5.0, 0.05], [5.0, -0.3]])
+    korvane._enforce_mirror(coords, [0, 1, 1], 1)
+    assert coords[0, 1] == 0.0
+    np.testing.assert_allclose(coords[1:], [[5.0, 0.175], [5.0, -0.175]], atol=1e-15)
+
+    coords = np.array([[0.049, 2.0], [0.05, 5.0]])
+    korvane._enforce_mirror(coords, [0, 0], 0, eps=0.06)
+    np.testing.assert_array_equal(coords[:, 0], [0.0, 0.0])
+
+    same_side = np.array([[1.0, 0.8], [1.2, 0.6], [3.0, 0.0]])
+    korvane._enforce_mirror(same_side, [1, 1, 1], 1)
+    np.testing.assert_array_equal(same_side, [[1.0, 0.8], [1.2, 0.6], [3.0, 0.0]])
+
+    with pytest.raises(ValueError):
+        korvane._enforce_mirror(np.zeros((2, 2)), [0, 0], 2)
+    with pytest.raises(ValueError):
+        korvane._enforce_mirror(np.zeros((2, 3)), [0, 0], 1)

@@ -1,0 +1,211 @@
+"""VIF: the report, the result's shape, the failure text and the drawing stage."""
+import matplotlib.pyplot as plt
+import networkx as nx
+import numpy as np
+import pytest
+from rdkit import Chem
+
+import korvane
+from korvane import _core
+
+KEYS_NO_DRAW = ["lpi", "soft_bonds", "fragments", "real_fragments", "single_fragments",
+                "ringcut_fragments", "ring_soft_bonds", "recursive_peaks", "graph", "chem_bonds",
+                "atom_subgraphs", "pos", "mol_mass", "mol_mass_avg"]
+KEYS_DRAW = ["lpi", "soft_bonds", "fragments", "graph", "chem_bonds", "atom_subgraphs", "pos",
+             "mol_mass", "mol_mass_avg"]
+CHEM_BOND_KEYS = ["u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k"]
+
+
+def expected_report(smiles, r, max_generations=2):
+    """The report as Python's own formatting writes it from the result's values."""
+    lpi = r["lpi"]
+    n = lpi["n+"] + lpi["n0"] + lpi["n-"]
+    lines = [
+        f"[VIF] {smiles}",
+        f"      Molecular mass M = {r['mol_mass_avg']:.2f} g/mol (avg)  "
+        f"(M+ peak m/z = {r['mol_mass']} nominal)",
+        f"      LPI = {{n+={lpi['n+']}, n0={lpi['n0']}, n-={lpi['n-']}}}  ({n} orbitals total)",
+        f"      Eigenvalues: {[float(x) for x in np.round(lpi['eigenvalues'], 3)]}",
+    ]
+    single, ringcut = r["single_fragments"], r["ringcut_fragments"]
+    if r["soft_bonds"]:
+        lines.append(f"      Soft bonds: {len(r['soft_bonds'])}  ({len(single)} single-cut "
+                     f"fragment(s) + {len(r['ring_soft_bonds'])} ring bond(s))")
+    else:
+        lines.append("      Soft bonds: none (all bonds essential → stable M+ dominates)")
+    mz_peaks = set()
+
+    def txt(f):
+        return "  +  ".join(f"{formula} (m/z={mz})" for formula, _m, mz in f["fragments"])
+    if single:
+        lines.append("      Single-cut MS fragments (m/z):")
+        for f in single:
+            lines.append(f"        if {f['bond']} cleaves:  {txt(f)}")
+            mz_peaks.update(t[2] for t in f["fragments"])
+    if ringcut:
+        lines.append(f"      Ring double-cut fragments ({len(ringcut)} possible cleavages — "
+                     "not all may be observed):")
+        for f in ringcut:
+            lines.append(f"        {f['bond']}:  {txt(f)}")
+            mz_peaks.update(t[2] for t in f["fragments"])
+    if mz_peaks:
+        lines.append(f"      Expected peak m/z list: {sorted(mz_peaks, reverse=True)}")
+    else:
+        lines.append("      No real fragments → M+ dominates, single peak")
+    peaks = r["recursive_peaks"]
+    if peaks:
+        lines.append(f"      Multi-generation MS ({max_generations} generations, "
+                     f"{len(peaks)} peaks):")
+        lines.append(f"        m/z list: {sorted(peaks, reverse=True)}")
+    return lines
+
+
+def test_water_report_lines(capsys):
+    r = korvane.VIF("O", draw=False)
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "[VIF] O"
+    assert out[1] == "      Molecular mass M = 18.02 g/mol (avg)  (M+ peak m/z = 18 nominal)"
+    assert out[2] == "      LPI = {n+=3, n0=0, n-=3}  (6 orbitals total)"
+    assert out[3] == "      Eigenvalues: [-1.53, -1.328, -1.0, 0.195, 0.53, 3.133]"
+    assert out == expected_report("O", r)
+    if not r["soft_bonds"]:
+        assert out[4] == "      Soft bonds: none (all bonds essential → stable M+ dominates)"
+        assert out[5] == "      No real fragments → M+ dominates, single peak"
+
+
+@pytest.mark.parametrize("smiles,kw", [
+    ("Clc1ccccc1", {}),
+    ("c1ccc(cc1)[N+](=O)[O-]", {}),
+    ("CC(=NO)C", {"recursive_ms": True}),
+    ("C1CCCCC1", {"ring_fragmentation": True}),
+    ("CC(=O)OC1=CC=CC=C1C(=O)O", {"ring_fragmentation": True, "recursive_ms": True,
+                                   "max_generations": 3}),
+    ("[Na+].[Cl-]", {}),
+    ("CCBr", {"recursive_ms": True, "max_generations": 1}),
+])
+def test_report_matches_python_formatting(capsys, smiles, kw):
+    r = korvane.VIF(smiles, draw=False, **kw)
+    out = capsys.readouterr().out.splitlines()
+    assert out == expected_report(smiles, r, kw.get("max_generations", 2))
+
+
+def test_result_shape_without_drawing():
+    r = korvane.VIF("CC(=O)OC1=CC=CC=C1C(=O)O", draw=False, verbose=False)
+    assert list(r) == KEYS_NO_DRAW
+    assert isinstance(r["graph"], nx.Graph)
+    assert type(r["mol_mass"]) is int and r["mol_mass"] == 180
+    mol = Chem.AddHs(Chem.MolFromSmiles("CC(=O)OC1=CC=CC=C1C(=O)O"))
+    assert type(r["mol_mass_avg"]) is float
+    assert r["mol_mass_avg"] == pytest.approx(sum(a.GetMass() for a in mol.GetAtoms()), abs=1e-9)
+    assert r["recursive_peaks"] is None
+    assert all(list(cb) == CHEM_BOND_KEYS for cb in r["chem_bonds"])
+    assert all(any(s is cb for cb in r["chem_bonds"]) for s in r["soft_bonds"])
+    assert set(r["pos"]) == set(r["graph"].nodes)
+    assert all(isinstance(p, np.ndarray) and p.shape == (2,) for p in r["pos"].values())
+    assert list(r["atom_subgraphs"]) == list(range(mol.GetNumAtoms()))
+    assert r["real_fragments"] == r["single_fragments"] + r["ringcut_fragments"]
+    assert r["ring_soft_bonds"] == [f for f in r["fragments"] if not f["split"]]
+    assert (r["lpi"]["n+"], r["lpi"]["n0"], r["lpi"]["n-"]) == (26, 0, 34)
+    # Node attributes in their insertion order.
+    assert list(r["graph"].nodes[0]) == ["symbol", "rol", "kind"]
+    assert r["graph"].nodes[0]["rol"] == "Merkez"
+
+
+def test_recursive_stage_always_opens_rings():
+    smiles = "C1CCCCC1CC"
+    r = korvane.VIF(smiles, draw=False, verbose=False, recursive_ms=True,
+                    ring_fragmentation=False)
+    a = korvane._analyse(smiles)
+    with_rings = korvane.predict_fragments_recursive(
+        a["mol"], a["H"], a["atom_subgraphs"], a["chem_bonds"], max_generations=2,
+        ring_fragmentation=True)
+    assert r["recursive_peaks"] == with_rings
+    assert list(r["recursive_peaks"].values())[0]["generation"] == 0
+
+
+def test_unparsable_and_empty_smiles(capsys, show_calls):
+    for bad in ("C1CC(", "not a smiles", ""):
+        assert korvane.VIF(bad) == "SMILES okunamadı!"
+    assert capsys.readouterr().out == ""
+    assert plt.get_fignums() == [] and show_calls == []
+    for wrong in (None, 42, b"CCO"):
+        with pytest.raises(TypeError, match="SMILES as a str"):
+            korvane.VIF(wrong)
+    with pytest.raises(TypeError):
+        korvane.VIF()
+
+
+def test_quiet_analysis_prints_nothing(capsys):
+    korvane.VIF("CCO", draw=False, verbose=False, recursive_ms=True)
+    assert capsys.readouterr().out == ""
+
+
+def test_first_block_survives_a_failing_second_stage(capsys, monkeypatch):
+    def boom(*args):
+        raise RuntimeError("second stage failed")
+    monkeypatch.setattr(_core, "fragment_vif", boom)
+    with pytest.raises(RuntimeError, match="second stage failed"):
+        korvane.VIF("CCO", draw=False)
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "[VIF] CCO" and len(out) == 4
+
+
+def test_unknown_element_is_a_clear_error():
+    with pytest.raises(ValueError, match="unknown element symbol '\\*'"):
+        korvane.VIF("*C", draw=False, verbose=False)
+
+
+def test_drawing_stage(show_calls):
+    r = korvane.VIF("O", verbose=False)
+    assert list(r) == KEYS_DRAW
+    assert show_calls == [2]  # graph and spectrum figures open when shown
+    graph_fig = plt.figure(plt.get_fignums()[0])
+    assert graph_fig.axes[0].get_title().startswith("VIF: O   |   LPI = {n+=3, n0=0, n-=3}")
+    plt.close("all")
+    korvane.VIF("O", verbose=False, show_spectrum=False, recursive_ms=True)
+    assert show_calls[-1] == 1
+
+
+WORKED_SHAPES = [  # smiles, nodes, edges, LPI
+    ("O", 6, 8, (3, 0, 3)),
+    ("C=C", 12, 12, (6, 0, 6)),
+    ("F", 5, 7, (2, 0, 3)),
+    ("CN", 13, 18, (6, 1, 6)),
+    ("CF", 11, 16, (5, 0, 6)),
+]
+
+
+@pytest.mark.parametrize("smiles,n_nodes,n_edges,lpi", WORKED_SHAPES)
+def test_worked_shapes(smiles, n_nodes, n_edges, lpi):
+    a = korvane._analyse(smiles)
+    H = a["H"]
+    assert H.number_of_nodes() == n_nodes and H.number_of_edges() == n_edges
+    assert (a["lpi"]["n+"], a["lpi"]["n0"], a["lpi"]["n-"]) == lpi
+    bond_w = {d["weight"] for u, v, d in H.edges(data=True)
+              if H.nodes[u]["symbol"] != H.nodes[v]["symbol"] or smiles == "C=C"}
+    assert 0.9 in bond_w
+
+
+@pytest.mark.parametrize("name,smiles,expected", korvane.LPI_REFERENCES)
+def test_reference_lpis(name, smiles, expected):
+    lpi = korvane.VIF(smiles, draw=False, verbose=False)["lpi"]
+    assert (lpi["n+"], lpi["n0"], lpi["n-"]) == expected
+
+
+def test_bond_kappa_changes_only_bond_edges():
+    ra = korvane.VIF("CCO", draw=False, verbose=False, bond_kappa=0.5)
+    rb = korvane.VIF("CCO", draw=False, verbose=False)
+    a, b = ra["graph"], rb["graph"]
+    assert list(a.edges) == list(b.edges)
+    atom_of = {n: atom for atom, ids in ra["atom_subgraphs"].items() for n in ids}
+    for u, v, d in a.edges(data=True):
+        inside = atom_of[u] == atom_of[v]
+        assert d["weight"] == (1.0 if inside else 0.5)
+        assert b[u][v]["weight"] == (1.0 if inside else 0.9)
+
+
+def test_analysis_repeats_exactly():
+    r1 = korvane.VIF("CC(=O)Oc1ccccc1C(=O)O", draw=False, verbose=False, recursive_ms=True)
+    r2 = korvane.VIF("CC(=O)Oc1ccccc1C(=O)O", draw=False, verbose=False, recursive_ms=True)
+    assert all(np.array_equal(r1["pos"][i], r2["pos"][i]) for i in r1["pos"])
+    assert r1["fragments"] == r2["fragments"] and r1["recursive_peaks"] == r2["recursive_peaks"]
