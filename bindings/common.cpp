@@ -12,6 +12,8 @@ void bind_common(py::module_& m) {
         "Shortest round-trip text of a float, as repr writes it.");
   m.def("format_fixed", &format_fixed, py::arg("x"), py::arg("decimals"),
         "Fixed-point text with this many decimals, correctly rounded.");
+  m.def("round_nearest_decimal", &round_nearest_decimal, py::arg("x"), py::arg("decimals"),
+        "Rounds to decimals places as Python's round does.");
   m.def("round_decimals", &round_decimals, py::arg("x"), py::arg("decimals"),
         "Rounds to decimals places, halves to even, as NumPy's round.");
 }

@@ -175,17 +175,3 @@ TEST(AtomLayout, AtomsTwoBondsApartRepel) {
   EXPECT_NEAR(hh, dist(o, l.coords[1]) + dist(o, l.coords[2]), 1e-6);
   EXPECT_GT(hh, 2.0);  // bonds stretched beyond their rest length of 1.0
 }
-
-TEST(AtomLayout, BenzeneComesOutAsRegularHexagons) {
-  // The last equalisation runs four iterations before the end, so the rings are
-  // regular to within the last few spring steps.
-  auto benzene = mol("c1ccccc1");
-  const AtomLayout l = compute_atom_layout(*benzene);
-  const Point origin{0.0, 0.0};
-  for (int i = 1; i < 6; ++i) {
-    EXPECT_NEAR(dist(l.coords[i], origin), dist(l.coords[0], origin), 1e-4);
-    EXPECT_NEAR(dist(l.coords[6 + i], origin), dist(l.coords[6], origin), 1e-4);
-  }
-  for (const RDKit::Bond* b : benzene->bonds())
-    EXPECT_NEAR(dist(l.coords[b->getBeginAtomIdx()], l.coords[b->getEndAtomIdx()]), 1.5, 0.05);
-}

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <memory>
-#include <numeric>
 #include <stdexcept>
 
 #include "korvane/common/molecule.hpp"
@@ -31,20 +30,12 @@ TEST(SymmetryClasses, EquivalentAtomsShareARank) {
   for (int i = 1; i < 6; ++i) EXPECT_EQ(ranks[i], ranks[0]);
   for (int i = 7; i < 12; ++i) EXPECT_EQ(ranks[i], ranks[6]);
   EXPECT_NE(ranks[0], ranks[6]);
-
-  // Ethanol: the three methyl hydrogens are equivalent, the two CH2 hydrogens too,
-  // and nothing else.
-  const auto ethanol = prepare_molecule("CCO");
-  const auto r = symmetry_classes(*ethanol);
-  ASSERT_EQ(r.size(), 9u);
-  EXPECT_EQ(r[3], r[4]);
-  EXPECT_EQ(r[4], r[5]);
-  EXPECT_EQ(r[6], r[7]);
-  EXPECT_EQ(group_by_rank(r).size(), 6u);
+  const RankGroups groups = group_by_rank(ranks);  // radial equalisation's two sets of six
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0], (std::vector<int>{0, 1, 2, 3, 4, 5}));
 
   // Isotopes count: deuterium is not equivalent to the other three hydrogens.
-  const auto labelled = prepare_molecule("[2H]C([H])([H])[H]");
-  const auto rl = symmetry_classes(*labelled);
+  const auto rl = symmetry_classes(*prepare_molecule("[2H]C([H])([H])[H]"));
   EXPECT_NE(rl[0], rl[2]);
   EXPECT_EQ(rl[2], rl[3]);
 }
@@ -113,10 +104,6 @@ TEST(PcaAlign, OneAndTwoRows) {
   EXPECT_NEAR(a2[1][1], 0.0, 1e-14);
   EXPECT_NEAR(a2[0][0], -a2[1][0], 1e-14);
   EXPECT_NEAR(std::fabs(a2[0][0]), std::sqrt(5.0), 1e-14);
-
-  Coords vertical = {{0.0, -2.0}, {0.0, 2.0}, {0.0, 0.5}};
-  const Coords av = pca_align(vertical);
-  for (const Point& p : av) EXPECT_NEAR(p[1], 0.0, 1e-15);
 
   Coords none;
   EXPECT_TRUE(pca_align(none).empty());

@@ -151,3 +151,12 @@ def test_float_formatting_matches_python():
     for x in values[:3000]:
         if math.isfinite(x) and abs(x) < 1e300:
             assert _core.round_decimals(x, 3) == float(np.round(x, 3))
+
+
+def test_mass_rounding_is_pythons_round():
+    rng = random.Random(11)
+    values = [46.005, 65.095, 77.105, 0.125, 2.675, 1.005]
+    values += [rng.uniform(0, 500) for _ in range(3000)]
+    values += [round(rng.uniform(0, 500), 3) for _ in range(3000)]
+    for x in values:
+        assert _core.round_nearest_decimal(x, 2) == round(x, 2)

@@ -22,6 +22,12 @@ double round_decimals(double x, int decimals) {
   return std::nearbyint(x / f) * f;
 }
 
+double round_nearest_decimal(double x, int decimals) {
+  if (!std::isfinite(x)) return x;
+  // printf's correctly rounded digits, read back: the same two steps as Python's round.
+  return std::strtod(format_fixed(x, decimals).c_str(), nullptr);
+}
+
 double floored_mod(double a, double m) {
   // Python's float %: fmod, then move into the divisor's sign.
   double r = std::fmod(a, m);

@@ -15,6 +15,10 @@ double round_half_even(double x);
 // Rounds to `decimals` places the way NumPy's round does: scale, round half-even, unscale.
 double round_decimals(double x, int decimals);
 
+// Rounds to the decimal nearest to the exact binary value, ties to even, as Python's
+// round(x, decimals) does (46.005 is stored above the half and gives 46.01).
+double round_nearest_decimal(double x, int decimals);
+
 // Floored remainder: takes the sign of the divisor, so an angle mod 2*pi is never negative.
 double floored_mod(double a, double m);
 

@@ -6,8 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 
-#include "korvane/common/numeric.hpp"  // kTwoPi
+#include "korvane/common/numeric.hpp"  // kTwoPi, pair_key
 #include "korvane/layout/symmetry.hpp"
 
 namespace korvane::layout {
@@ -54,14 +55,13 @@ bool all_finite(const Coords& coords) {
   return true;
 }
 
-unsigned int depict_once(RDKit::ROMol& mol, bool force_rdkit) {
+void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
   // The same arguments as Python's rdDepictor.Compute2DCoords(mol): an empty map
   // of fixed atoms, canonical orientation, other conformers cleared, no sampling.
   const RDGeom::INT_POINT2D_MAP no_fixed_atoms;
-  return RDDepict::compute2DCoords(mol, &no_fixed_atoms, /*canonOrient=*/true,
-                                   /*clearConfs=*/true, /*nFlipsPerSample=*/0,
-                                   /*nSamples=*/0, /*sampleSeed=*/0,
-                                   /*permuteDeg4Nodes=*/false, force_rdkit);
+  RDDepict::compute2DCoords(mol, &no_fixed_atoms, /*canonOrient=*/true, /*clearConfs=*/true,
+                            /*nFlipsPerSample=*/0, /*nSamples=*/0, /*sampleSeed=*/0,
+                            /*permuteDeg4Nodes=*/false, force_rdkit);
 }
 
 }  // namespace

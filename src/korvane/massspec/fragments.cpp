@@ -5,7 +5,7 @@
 #include <set>
 #include <utility>
 
-#include "korvane/common/numeric.hpp"  // pair_key, round_decimals
+#include "korvane/common/numeric.hpp"  // pair_key, round_nearest_decimal
 #include "korvane/massspec/masses.hpp"
 
 namespace korvane::massspec {
@@ -79,7 +79,7 @@ std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
   std::vector<Fragment> out;
   out.reserve(components.size());
   for (const auto& comp : components)
-    out.push_back({fragment_formula(mol, comp), round_decimals(average_mass(mol, comp), 2),
+    out.push_back({fragment_formula(mol, comp), round_nearest_decimal(average_mass(mol, comp), 2),
                    nominal_mass(mol, comp)});
   std::stable_sort(out.begin(), out.end(),
                    [](const Fragment& a, const Fragment& b) { return a.mz > b.mz; });
