@@ -1,8 +1,8 @@
 """Demonstrations: the substituted-halogen table and the triple-group molecule."""
 import matplotlib.pyplot as plt
-import networkx as nx
-
 import korvane as _kv
+
+from .plotting import _draw_panel_graph
 
 _SEPARATOR = "=" * 78
 
@@ -12,20 +12,6 @@ _COLOR_MAP = {"C": "red", "H": "skyblue", "Cl": "lightgreen", "O": "red", "N": "
 
 def _fragment_list_text(record, sep):
     return sep.join(f"{formula}({mz})" for formula, _mass, mz in record["fragments"])
-
-
-def _draw_panel_graph(ax, r):
-    """Orbital graph of one analysis in a small panel: soft edges dashed red."""
-    H, pos = r["graph"], r["pos"]
-    soft = {tuple(sorted((s["u_node"], s["v_node"]))) for s in r["soft_bonds"]}
-    ess = [(u, v) for u, v in H.edges() if tuple(sorted((u, v))) not in soft]
-    sof = [(u, v) for u, v in H.edges() if tuple(sorted((u, v))) in soft]
-    colors = [_COLOR_MAP.get(d.get("symbol"), "gray") for _, d in H.nodes(data=True)]
-    nx.draw_networkx_nodes(H, pos, node_color=colors, node_size=90, alpha=0.9, ax=ax)
-    nx.draw_networkx_edges(H, pos, edgelist=ess, edge_color="black", width=0.8, alpha=0.7,
-                           ax=ax)
-    nx.draw_networkx_edges(H, pos, edgelist=sof, edge_color="red", width=1.3, style="dashed",
-                           alpha=0.9, ax=ax)
 
 
 def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
@@ -58,7 +44,7 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
     for col, (ad, smi, r) in enumerate(pnl):
         axg = axes[0][col]
         axg.axis("off")
-        _draw_panel_graph(axg, r)
+        _draw_panel_graph(axg, r, _COLOR_MAP, 90)
         l = r["lpi"]
         axg.set_title(f"{ad}\nLPI = {{{l['n+']}, {l['n0']}, {l['n-']}}}", fontsize=11)
         axg.set_aspect("equal")

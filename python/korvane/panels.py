@@ -2,10 +2,11 @@
 import math
 
 import matplotlib.pyplot as plt
-import networkx as nx
 import numpy as np
 
 import korvane as _kv
+
+from .plotting import _COLOR_MAP, _draw_panel_graph
 
 BIOMOLECULES = [
     "water",
@@ -19,21 +20,6 @@ BIOMOLECULES = [
     "acetic acid",
     "cytosine",
 ]
-
-# Node colour by element symbol; carbon and oxygen share red, unlisted elements are gray.
-_COLOR_MAP = {
-    "C": "red",
-    "Li": "orange",
-    "H": "skyblue",
-    "Cl": "lightgreen",
-    "O": "red",
-    "B": "pink",
-    "N": "violet",
-    "F": "yellow",
-    "S": "gold",
-    "P": "darkorange",
-}
-
 
 def _grid(molecules, cols, cell_width, cell_height):
     """Returns (molecules, figure, flat row-major axes) for one cell per molecule."""
@@ -101,17 +87,7 @@ def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60, bond_k
         except Exception:
             _note(ax, f"{item}\n(error)")
             continue
-        H, pos = r["graph"], r["pos"]
-        soft_set = {tuple(sorted((b["u_node"], b["v_node"]))) for b in r["soft_bonds"]}
-        ess = [(u, v) for u, v in H.edges() if tuple(sorted((u, v))) not in soft_set]
-        sof = [(u, v) for u, v in H.edges() if tuple(sorted((u, v))) in soft_set]
-        colors = [_COLOR_MAP.get(H.nodes[node].get("symbol"), "gray") for node in H.nodes()]
-        nx.draw_networkx_nodes(H, pos, node_color=colors, node_size=node_size, alpha=0.9,
-                               ax=ax)
-        nx.draw_networkx_edges(H, pos, edgelist=ess, edge_color="black", width=0.8,
-                               alpha=0.7, ax=ax)
-        nx.draw_networkx_edges(H, pos, edgelist=sof, edge_color="red", width=1.3,
-                               style="dashed", alpha=0.9, ax=ax)
+        _draw_panel_graph(ax, r, _COLOR_MAP, node_size)
         lpi = r["lpi"]
         ax.set_title(f"{item}\nLPI={{{lpi['n+']},{lpi['n0']},{lpi['n-']}}}", fontsize=9)
         ax.set_aspect("equal")

@@ -20,23 +20,44 @@ _OTHER_COLOR = "gray"
 _M_LABEL = "M+"
 
 
-def _draw_orbital_graph(H, pos, soft_bonds, lpi, smiles):
-    """Returns a new 12 x 10 inch figure of the orbital graph: nodes coloured by element
-    and labelled symbol + node id, essential edges solid black, soft edges dashed red,
-    and a title with the SMILES, the LPI and the soft-bond count.
-
-    An edge is soft when its node pair, smaller id first, is the pair of a soft record,
-    so a soft record of one unit of a multiple bond marks only that unit's edge.
-    """
+def _split_edges(H, soft_bonds):
+    """Returns (essential, soft) edges of H in edge order, each as NetworkX reports it;
+    an edge is soft when its node pair, smaller id first, is the pair of a soft record,
+    so a soft record of one unit of a multiple bond marks only that unit's edge."""
     soft_edge_set = {tuple(sorted((rec["u_node"], rec["v_node"]))) for rec in soft_bonds}
-
-    node_colors = [_COLOR_MAP.get(H.nodes[n]["symbol"], _OTHER_COLOR) for n in H.nodes]
-    labels = {n: f"{H.nodes[n]['symbol']}{n}" for n in H.nodes}
-
     essential_edges, soft_edges = [], []
     for u, v in H.edges():
         key = (u, v) if u <= v else (v, u)
         (soft_edges if key in soft_edge_set else essential_edges).append((u, v))
+    return essential_edges, soft_edges
+
+
+def _node_colors(H, color_map):
+    """Returns the colour of each node of H, in node order: gray for unlisted symbols."""
+    return [color_map.get(H.nodes[n].get("symbol"), _OTHER_COLOR) for n in H.nodes]
+
+
+def _draw_panel_graph(ax, result, color_map, node_size):
+    """Draws the orbital graph of a VIF result into a panel's axes, without labels:
+    essential edges thin black, soft edges dashed red."""
+    H, pos = result["graph"], result["pos"]
+    ess, sof = _split_edges(H, result["soft_bonds"])
+    nx.draw_networkx_nodes(H, pos, node_color=_node_colors(H, color_map), node_size=node_size,
+                           alpha=0.9, ax=ax)
+    nx.draw_networkx_edges(H, pos, edgelist=ess, edge_color="black", width=0.8, alpha=0.7,
+                           ax=ax)
+    nx.draw_networkx_edges(H, pos, edgelist=sof, edge_color="red", width=1.3, style="dashed",
+                           alpha=0.9, ax=ax)
+
+
+def _draw_orbital_graph(H, pos, soft_bonds, lpi, smiles):
+    """Returns a new 12 x 10 inch figure of the orbital graph: nodes coloured by element
+    and labelled symbol + node id, essential edges solid black, soft edges dashed red,
+    and a title with the SMILES, the LPI and the soft-bond count.
+    """
+    node_colors = [_COLOR_MAP.get(H.nodes[n]["symbol"], _OTHER_COLOR) for n in H.nodes]
+    labels = {n: f"{H.nodes[n]['symbol']}{n}" for n in H.nodes}
+    essential_edges, soft_edges = _split_edges(H, soft_bonds)
 
     n_soft = len(soft_bonds)
     soft_label = f"soft: {n_soft} bond" if n_soft else "soft: yok"

@@ -5,9 +5,7 @@ import matplotlib.colors as mcolors
 import pytest
 
 import korvane
-from korvane import panels, pubchem
-from korvane.plotting import plot_mass_spectrum
-from korvane.vif import VIF
+from korvane import VIF, panels
 from test_pubchem import PATH, pug  # noqa: F401  (pug: the local PUG REST server fixture)
 
 # SMILES the local server gives for the ten default names.
@@ -24,16 +22,6 @@ BIO_SMILES = {
     "cytosine": "Nc1cc[nH]c(=O)n1",
 }
 BAD_SMILES = "C1CC(("
-
-
-@pytest.fixture(autouse=True)
-def package_names(monkeypatch):
-    """Supplies the package-level names the panels look up, where not yet re-exported."""
-    for name, value in [("VIF", VIF), ("plot_mass_spectrum", plot_mass_spectrum),
-                        ("fetch_smiles_from_pubchem", pubchem.fetch_smiles_from_pubchem),
-                        ("BIOMOLECULES", panels.BIOMOLECULES)]:
-        if not hasattr(korvane, name):
-            monkeypatch.setattr(korvane, name, value, raising=False)
 
 
 @pytest.fixture
@@ -70,7 +58,7 @@ def test_public_signatures():
 
 def test_VIF_panel_of_smiles_draws_graphs_and_saves(pug, tmp_path, show_calls, vif_calls):
     png = tmp_path / "graphs.png"
-    fig = panels.VIF_panel(["O", "CCO", "C=O"], by="cid", cols=2, save=str(png),
+    fig = panels.VIF_panel(["O", "NCC(=O)O", "C=O"], by="cid", cols=2, save=str(png),
                            node_size=33, bond_kappa=0.8)
     assert pug.paths == []
     assert [kw for _, kw in vif_calls] == [
@@ -80,7 +68,7 @@ def test_VIF_panel_of_smiles_draws_graphs_and_saves(pug, tmp_path, show_calls, v
     assert not any(ax.axison for ax in axes)
     assert _title(axes[0]) == ("O\nLPI={3,0,3}", "#000000", 9)
     assert axes[3].get_title() == "" and not axes[3].collections
-    for ax, smiles in zip(axes, ["O", "CCO", "C=O"]):
+    for ax, smiles in zip(axes, ["O", "NCC(=O)O", "C=O"]):
         r = VIF(smiles, draw=False, verbose=False, bond_kappa=0.8)
         H, n_soft = r["graph"], len(r["soft_bonds"])
         lpi = r["lpi"]
@@ -91,6 +79,9 @@ def test_VIF_panel_of_smiles_draws_graphs_and_saves(pug, tmp_path, show_calls, v
         assert _edge_segments(ax, "black") == H.number_of_edges() - n_soft
         assert _edge_segments(ax, "red") == n_soft
         assert ax.get_aspect() == 1.0
+    assert _edge_segments(axes[1], "red") > 0  # glycine has soft bonds, drawn dashed
+    assert [c.get_linestyle()[0][1] is not None for c in axes[1].collections[1:]] == [
+        False, True]
     water = [mcolors.to_hex(c) for c in axes[0].collections[0].get_facecolors()]
     assert water == [mcolors.to_hex("red")] * 4 + [mcolors.to_hex("skyblue")] * 2
     assert fig._suptitle.get_text() == "VIF analysis — key molecules in human biochemistry"

@@ -64,10 +64,7 @@ class PugServer:
 def pug(monkeypatch):
     """A local server with korvane's lookup pointed at it."""
     server = PugServer()
-    monkeypatch.setattr(korvane, "PUBCHEM_REST", server.base, raising=False)
-    if not hasattr(korvane, "fetch_smiles_from_pubchem"):
-        monkeypatch.setattr(korvane, "fetch_smiles_from_pubchem",
-                            pubchem.fetch_smiles_from_pubchem, raising=False)
+    monkeypatch.setattr(korvane, "PUBCHEM_REST", server.base)
     yield server
     server.httpd.shutdown()
     server.httpd.server_close()
@@ -91,20 +88,16 @@ def test_name_lookup_uses_first_record(pug, records):
     assert pug.paths == [PATH + "/name/aspirin/property/SMILES/JSON"]
 
 
-@pytest.mark.parametrize("record, smiles", [
-    ({"CID": 1, "SMILES": "A", "IsomericSMILES": "B", "ConnectivitySMILES": "C"}, "A"),
-    ({"CID": 1, "SMILES": "", "IsomericSMILES": "B", "ConnectivitySMILES": "C"}, "B"),
-    ({"CID": 1, "SMILES": None, "IsomericSMILES": "", "ConnectivitySMILES": "C"}, "C"),
-    ({"CID": 1, "ConnectivitySMILES": "C"}, "C"),
-])
-def test_smiles_fallbacks(pug, record, smiles):
+@pytest.mark.parametrize("record, expected", [
+    ({"CID": 1, "SMILES": "A", "IsomericSMILES": "B", "ConnectivitySMILES": "C"}, ("A", 1)),
+    ({"CID": 1, "SMILES": "", "IsomericSMILES": "B", "ConnectivitySMILES": "C"}, ("B", 1)),
+    ({"CID": 1, "SMILES": None, "IsomericSMILES": "", "ConnectivitySMILES": "C"}, ("C", 1)),
+    ({"CID": 1, "ConnectivitySMILES": "C"}, ("C", 1)),
+    ({"SMILES": "CO"}, ("CO", None)),
+], ids=["SMILES", "isomeric", "connectivity", "connectivity only", "no CID"])
+def test_smiles_fallbacks_and_missing_cid(pug, record, expected):
     pug.answer("/name/x/property/SMILES/JSON", _props(record))
-    assert pubchem.fetch_smiles_from_pubchem("x") == (smiles, 1)
-
-
-def test_record_without_cid_gives_none(pug):
-    pug.answer("/name/x/property/SMILES/JSON", _props({"SMILES": "CO"}))
-    assert pubchem.fetch_smiles_from_pubchem("x") == ("CO", None)
+    assert pubchem.fetch_smiles_from_pubchem("x") == expected
 
 
 def test_cid_as_integer_and_text_ask_the_same_path(pug):
@@ -114,20 +107,17 @@ def test_cid_as_integer_and_text_ask_the_same_path(pug):
     assert pug.paths == [PATH + "/cid/2244/property/SMILES/JSON"] * 2
 
 
-@pytest.mark.parametrize("tail, body, status, message", [
-    ("/name/xyz/property/SMILES/JSON", {"Fault": {}}, 404,
-     "PubChem 'xyz' için sonuç döndürmedi (HTTP 404)"),
-    ("/name/xyz/property/SMILES/JSON", _props({"CID": 1}), 201,
-     "PubChem 'xyz' için sonuç döndürmedi (HTTP 201)"),
-    ("/name/xyz/property/SMILES/JSON", _props(), 200, "PubChem 'xyz' için boş yanıt döndü"),
-    ("/name/xyz/property/SMILES/JSON", {"Other": 1}, 200, "PubChem 'xyz' için boş yanıt döndü"),
-    ("/name/xyz/property/SMILES/JSON", {"PropertyTable": {}}, 200,
-     "PubChem 'xyz' için boş yanıt döndü"),
-    ("/name/xyz/property/SMILES/JSON", _props({"CID": 7, "SMILES": ""}), 200,
+@pytest.mark.parametrize("body, status, message", [
+    ({"Fault": {}}, 404, "PubChem 'xyz' için sonuç döndürmedi (HTTP 404)"),
+    (_props({"CID": 1}), 201, "PubChem 'xyz' için sonuç döndürmedi (HTTP 201)"),
+    (_props(), 200, "PubChem 'xyz' için boş yanıt döndü"),
+    ({"Other": 1}, 200, "PubChem 'xyz' için boş yanıt döndü"),
+    ({"PropertyTable": {}}, 200, "PubChem 'xyz' için boş yanıt döndü"),
+    (_props({"CID": 7, "SMILES": ""}), 200,
      "PubChem yanıtında SMILES bulunamadı: {'CID': 7, 'SMILES': ''}"),
 ], ids=["404", "201", "empty properties", "no property table", "no properties", "no smiles"])
-def test_lookup_errors_have_exact_messages(pug, tail, body, status, message):
-    pug.answer(tail, body, status=status)
+def test_lookup_errors_have_exact_messages(pug, body, status, message):
+    pug.answer("/name/xyz/property/SMILES/JSON", body, status=status)
     with pytest.raises(ValueError) as err:
         pubchem.fetch_smiles_from_pubchem("xyz")
     assert str(err.value) == message
@@ -179,8 +169,7 @@ def test_error_message_quotes_the_query_as_given(pug):
 def vif_calls(monkeypatch):
     """Replaces korvane.VIF with a recorder returning a marker."""
     calls = []
-    monkeypatch.setattr(korvane, "VIF", lambda *a, **k: calls.append((a, k)) or "result",
-                        raising=False)
+    monkeypatch.setattr(korvane, "VIF", lambda *a, **k: calls.append((a, k)) or "result")
     return calls
 
 
