@@ -1,5 +1,6 @@
 """Demonstrations: the substituted-halogen table and the triple-group molecule."""
 import matplotlib.pyplot as plt
+
 import korvane as _kv
 
 from .plotting import _draw_panel_graph
