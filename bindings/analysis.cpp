@@ -6,6 +6,7 @@
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/analysis/soft_bonds.hpp"
+#include "korvane/common/limits.hpp"
 
 namespace korvane::bindings {
 
@@ -31,6 +32,7 @@ void bind_analysis(py::module_& m) {
   m.def(
       "compute_lpi",
       [](int n_nodes, const std::vector<Edge>& edges, double tol) {
+        require_analysis_budget(n_nodes, analysis_byte_limit());
         analysis::LpiSignature s;
         {
           py::gil_scoped_release release;
@@ -48,6 +50,7 @@ void bind_analysis(py::module_& m) {
          const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
          double tol) {
         const auto [np, nz, nm] = baseline;
+        require_analysis_budget(n_nodes, analysis_byte_limit());
         std::vector<analysis::SoftTest> r;
         {
           py::gil_scoped_release release;

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "korvane/common/molecule.hpp"
@@ -17,6 +18,18 @@ void bind_analysis(py::module_& m);  // analysis.cpp
 void bind_layout(py::module_& m);    // layout.cpp
 void bind_massspec(py::module_& m);  // massspec.cpp
 void bind_vif(py::module_& m);       // vif.cpp
+
+// Interrupt hook of the core (common.cpp): runs Python's pending signal handlers; true
+// when one raised (Ctrl-C's KeyboardInterrupt), its exception left set for the caller.
+bool python_signal_pending();
+
+// Raises the core's Interrupted as the signal handler's exception (KeyboardInterrupt) and
+// AnalysisTooLarge as MemoryError (common.cpp).
+void register_translators();
+
+// The memory budget korvane.MAX_ANALYSIS_BYTES, read at every call so that a caller can
+// raise it; the core's default while the package is still being imported (common.cpp).
+std::uint64_t analysis_byte_limit();
 
 // Molecules cross the boundary as RDKit's binary pickle (Python's Mol.ToBinary()).
 inline std::unique_ptr<RDKit::RWMol> mol_from_bytes(const py::bytes& pickle) {

@@ -1,9 +1,54 @@
-// Bindings of the shared numeric conventions and the element table.
+// Bindings of the shared numeric conventions and the element table; the interrupt hook,
+// the exception translators and the memory budget the other bindings share.
+#include <exception>
+#include <limits>
+#include <string>
+
 #include "bindings.hpp"
 #include "korvane/common/elements.hpp"
+#include "korvane/common/interrupt.hpp"
+#include "korvane/common/limits.hpp"
 #include "korvane/common/numeric.hpp"
 
 namespace korvane::bindings {
+
+bool python_signal_pending() {
+  py::gil_scoped_acquire gil;  // the analyses run with the GIL released
+  return PyErr_CheckSignals() != 0;
+}
+
+void register_translators() {
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const Interrupted&) {
+      // The handler's own exception is already set; a hook set by other code may not.
+      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const AnalysisTooLarge& e) {
+      const std::string msg = std::string(e.what()) +
+                              "; raise korvane.MAX_ANALYSIS_BYTES to allow it";
+      PyErr_SetString(PyExc_MemoryError, msg.c_str());
+    }
+  });
+}
+
+std::uint64_t analysis_byte_limit() {
+  const py::module_ pkg = py::module_::import("korvane");
+  if (!py::hasattr(pkg, "MAX_ANALYSIS_BYTES")) return kDefaultMaxAnalysisBytes;
+  const py::object value = pkg.attr("MAX_ANALYSIS_BYTES");
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    throw py::type_error("korvane.MAX_ANALYSIS_BYTES must be an integer number of bytes, not " +
+                         std::string(Py_TYPE(value.ptr())->tp_name));
+  }
+  const auto bytes = py::reinterpret_steal<py::int_>(index);
+  if (bytes < py::int_(0))
+    throw py::value_error("korvane.MAX_ANALYSIS_BYTES must not be negative");
+  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+  if (bytes > py::int_(kMax)) return kMax;  // beyond any machine: no limit
+  return bytes.cast<std::uint64_t>();
+}
 
 void bind_common(py::module_& m) {
   m.def("element_period", &element_period, py::arg("symbol"),
@@ -16,6 +61,7 @@ void bind_common(py::module_& m) {
         "Rounds to decimals places as Python's round does.");
   m.def("round_decimals", &round_decimals, py::arg("x"), py::arg("decimals"),
         "Rounds to decimals places, halves to even, as NumPy's round.");
+  m.attr("DEFAULT_MAX_ANALYSIS_BYTES") = kDefaultMaxAnalysisBytes;
 }
 
 }  // namespace korvane::bindings

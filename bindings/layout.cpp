@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 
 #include <stdexcept>
+#include <string>
 
 #include "bindings.hpp"
 #include "korvane/layout/angular_slots.hpp"
@@ -42,11 +43,17 @@ void bind_layout(py::module_& m) {
       "compute_atom_layout",
       [](const py::bytes& pickle, int n_iter, double target_bond_len, double repulsion_factor,
          double k_attr, double k_rep) {
-        auto mol = mol_from_bytes(pickle);
-        auto result = layout::compute_atom_layout(
-            *mol, {n_iter, target_bond_len, repulsion_factor, k_attr, k_rep});
-        return std::make_tuple(to_array(layout::conformer_coords(*mol)), to_array(result.coords),
-                               result.ranks);
+        const std::string bytes = pickle;
+        layout::Coords depiction;
+        layout::AtomLayout result;
+        {
+          py::gil_scoped_release release;
+          auto mol = molecule_from_pickle(bytes);
+          result = layout::compute_atom_layout(
+              *mol, {n_iter, target_bond_len, repulsion_factor, k_attr, k_rep});
+          depiction = layout::conformer_coords(*mol);
+        }
+        return std::make_tuple(to_array(depiction), to_array(result.coords), result.ranks);
       },
       py::arg("mol"), py::arg("n_iter") = defaults.n_iter,
       py::arg("target_bond_len") = defaults.target_bond_len,
@@ -55,13 +62,20 @@ void bind_layout(py::module_& m) {
       "(RDKit depiction, relaxed and symmetrised coordinates, ranks) of a pickled molecule.");
   m.def(
       "symmetry_classes",
-      [](const py::bytes& pickle) { return layout::symmetry_classes(*mol_from_bytes(pickle)); },
+      [](const py::bytes& pickle) {
+        const std::string bytes = pickle;
+        py::gil_scoped_release release;
+        return layout::symmetry_classes(*molecule_from_pickle(bytes));
+      },
       py::arg("mol"), "Canonical ranks without tie breaking of a pickled molecule.");
   m.def(
       "radial_equalize",
       [](const CoordArray& coords, const layout::RankGroups& groups) {
         auto c = to_coords(coords);
-        layout::radial_equalize(c, groups);
+        {
+          py::gil_scoped_release release;
+          layout::radial_equalize(c, groups);
+        }
         return to_array(c);
       },
       py::arg("coords"), py::arg("groups"),
@@ -70,7 +84,11 @@ void bind_layout(py::module_& m) {
       "pca_align",
       [](const CoordArray& coords) {
         auto c = to_coords(coords);
-        auto rotated = layout::pca_align(c);
+        layout::Coords rotated;
+        {
+          py::gil_scoped_release release;
+          rotated = layout::pca_align(c);
+        }
         return std::make_pair(to_array(c), to_array(rotated));
       },
       py::arg("coords"), "(centred, centred and rotated onto the principal axes) coordinates.");
@@ -78,7 +96,10 @@ void bind_layout(py::module_& m) {
       "enforce_mirror",
       [](const CoordArray& coords, const std::vector<int>& ranks, int axis, double eps) {
         auto c = to_coords(coords);
-        layout::enforce_mirror(c, ranks, axis, eps);
+        {
+          py::gil_scoped_release release;
+          layout::enforce_mirror(c, ranks, axis, eps);
+        }
         return to_array(c);
       },
       py::arg("coords"), py::arg("ranks"), py::arg("axis"), py::arg("eps"),

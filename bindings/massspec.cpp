@@ -1,4 +1,6 @@
 // Bindings of the mass-spectrum subsystem: masses, formulas, labels, fragment prediction.
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -6,6 +8,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "korvane/common/limits.hpp"
 #include "korvane/massspec/fragments.hpp"
 #include "korvane/massspec/fragments_recursive.hpp"
 #include "korvane/massspec/masses.hpp"
@@ -48,6 +51,18 @@ analysis::OrbitalGraph to_orbital_graph(int n_nodes, const std::vector<Edge>& ed
   return g;
 }
 
+// Upper bound of the orbital nodes of a fragment: those listed for its atoms.
+std::int64_t fragment_node_count(const std::vector<std::vector<int>>& atom_subgraphs,
+                                 std::vector<int> atom_set) {
+  std::sort(atom_set.begin(), atom_set.end());
+  atom_set.erase(std::unique(atom_set.begin(), atom_set.end()), atom_set.end());
+  std::int64_t n = 0;
+  for (int a : atom_set)
+    if (a >= 0 && a < static_cast<int>(atom_subgraphs.size()))
+      n += static_cast<std::int64_t>(atom_subgraphs[static_cast<std::size_t>(a)].size());
+  return n;
+}
+
 std::vector<analysis::ChemBond> to_cut_records(
     const std::vector<std::tuple<int, int, int>>& softs) {
   std::vector<analysis::ChemBond> out(softs.size());
@@ -84,21 +99,27 @@ void bind_massspec(py::module_& m) {
   m.def(
       "atomic_numbers",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
-        return massspec::atomic_numbers(*mol_from_bytes(mol), atoms);
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return massspec::atomic_numbers(*molecule_from_pickle(bytes), atoms);
       },
       py::arg("mol_pickle"), py::arg("atoms"), "Atomic number of each listed atom.");
 
   m.def(
       "fragment_formula",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
-        return massspec::fragment_formula(*mol_from_bytes(mol), atoms);
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return massspec::fragment_formula(*molecule_from_pickle(bytes), atoms);
       },
       py::arg("mol_pickle"), py::arg("atoms"), "Formula of the atoms: C, H, then by code point.");
 
   m.def(
       "pair_label",
       [](const py::bytes& mol, int i, int j) {
-        return massspec::pair_label(*mol_from_bytes(mol), i, j);
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return massspec::pair_label(*molecule_from_pickle(bytes), i, j);
       },
       py::arg("mol_pickle"), py::arg("i"), py::arg("j"), "Label 'C1-Cl0' of two atoms.");
 
@@ -106,7 +127,9 @@ void bind_massspec(py::module_& m) {
       "predict_fragments",
       [](const py::bytes& mol, const std::vector<SoftRecord>& soft_bonds, bool ring_fragmentation,
          int min_ring_fragment_mz) {
-        return to_tuples(massspec::predict_fragments(*mol_from_bytes(mol),
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return to_tuples(massspec::predict_fragments(*molecule_from_pickle(bytes),
                                                      to_soft_bonds(soft_bonds), ring_fragmentation,
                                                      min_ring_fragment_mz));
       },
@@ -121,6 +144,9 @@ void bind_massspec(py::module_& m) {
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, const std::vector<int>& atom_set,
          double tol) {
+        require_analysis_budget(fragment_node_count(atom_subgraphs, atom_set),
+                                analysis_byte_limit());
+        py::gil_scoped_release release;
         return massspec::fragment_atom_softs(
             to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds), atom_set, tol);
       },
@@ -133,8 +159,10 @@ void bind_massspec(py::module_& m) {
       [](const py::bytes& mol, const std::vector<int>& atom_set,
          const std::vector<std::tuple<int, int, int>>& softs, bool ring_fragmentation,
          double min_mz) {
-        return massspec::cut_atom_set(*mol_from_bytes(mol), atom_set, to_cut_records(softs),
-                                      ring_fragmentation, min_mz);
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return massspec::cut_atom_set(*molecule_from_pickle(bytes), atom_set,
+                                      to_cut_records(softs), ring_fragmentation, min_mz);
       },
       py::arg("mol_pickle"), py::arg("atom_set"), py::arg("softs"), py::arg("ring_fragmentation"),
       py::arg("min_mz"),
@@ -146,8 +174,11 @@ void bind_massspec(py::module_& m) {
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, int max_generations, double min_mz,
          bool ring_fragmentation) {
+        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
         return to_tuples(massspec::predict_fragments_recursive(
-            *mol_from_bytes(mol), to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
+            *molecule_from_pickle(bytes), to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
             max_generations, min_mz, ring_fragmentation));
       },
       py::arg("mol_pickle"), py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"),

@@ -1,5 +1,6 @@
 // korvane._core: the compiled core; the Python package decides what is public.
 #include "bindings.hpp"
+#include "korvane/common/interrupt.hpp"
 #include "korvane/common/version.hpp"
 
 PYBIND11_MODULE(_core, m) {
@@ -10,4 +11,6 @@ PYBIND11_MODULE(_core, m) {
   korvane::bindings::bind_analysis(m);
   korvane::bindings::bind_massspec(m);
   korvane::bindings::bind_vif(m);
+  korvane::bindings::register_translators();
+  korvane::set_interrupt_hook(&korvane::bindings::python_signal_pending);
 }

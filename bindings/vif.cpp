@@ -41,8 +41,18 @@ void bind_vif(py::module_& m) {
       .def_readwrite("recursive_ms", &VifParams::recursive_ms)
       .def_readwrite("max_generations", &VifParams::max_generations);
 
+  py::class_<vif::StageSeconds>(m, "StageSeconds")
+      .def_readonly("prepare", &vif::StageSeconds::prepare)
+      .def_readonly("layout", &vif::StageSeconds::layout)
+      .def_readonly("graph", &vif::StageSeconds::graph)
+      .def_readonly("lpi", &vif::StageSeconds::lpi)
+      .def_readonly("soft_bonds", &vif::StageSeconds::soft_bonds)
+      .def_readonly("fragments", &vif::StageSeconds::fragments)
+      .def_readonly("recursive", &vif::StageSeconds::recursive);
+
   py::class_<VifMolecule>(m, "VifMolecule")
       .def_readonly("mol_mass", &VifMolecule::mol_mass)
+      .def_readonly("seconds", &VifMolecule::seconds)
       .def_readonly("mol_mass_avg", &VifMolecule::mol_mass_avg)
       .def_property_readonly("nodes",
                              [](const VifMolecule& v) {
@@ -90,6 +100,7 @@ void bind_vif(py::module_& m) {
 
   py::class_<VifFragments>(m, "VifFragments")
       .def_readonly("soft_bonds", &VifFragments::soft_bonds)
+      .def_readonly("seconds", &VifFragments::seconds)
       .def_property_readonly(
           "fragments",
           [](const VifFragments& f) {
@@ -117,7 +128,8 @@ void bind_vif(py::module_& m) {
 
   m.def(
       "prepare_vif",
-      [](const std::string& smiles, const VifParams& params) {
+      [](const std::string& smiles, VifParams params) {
+        params.max_analysis_bytes = analysis_byte_limit();
         py::gil_scoped_release release;
         return vif::prepare_vif(smiles, params);
       },
@@ -125,7 +137,8 @@ void bind_vif(py::module_& m) {
       "First analysis stage (up to LPI and masses), or None for an unparsable SMILES.");
   m.def(
       "fragment_vif",
-      [](const VifMolecule& v, const VifParams& params) {
+      [](const VifMolecule& v, VifParams params) {
+        params.max_analysis_bytes = analysis_byte_limit();
         py::gil_scoped_release release;
         return vif::fragment_vif(v, params);
       },

@@ -17,6 +17,11 @@ from . import _core
 from ._core import __version__
 from .layout import element
 
+# Memory budget of one analysis in bytes, read at every call: a molecule whose dense orbital
+# matrices (three N x N matrices of doubles over its N orbital nodes) would take more
+# raises MemoryError before anything is allocated. 4 GiB by default; raise it to allow more.
+MAX_ANALYSIS_BYTES = _core.DEFAULT_MAX_ANALYSIS_BYTES
+
 # Module values, in the order loading creates them.
 from .massspec import _NOMINAL_ISOTOPE
 from .pubchem import PUBCHEM_REST

@@ -13,22 +13,40 @@ PARSE_FAILURE = "SMILES okunamadı!"
 _CHEM_BOND_KEYS = ("u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k")
 
 
+def _set(params, name, value, kind):
+    """Sets one core parameter; a value the core cannot take raises TypeError naming it."""
+    try:
+        setattr(params, name, value)
+    except TypeError:
+        raise TypeError(f"VIF() expects {name} as {kind}, not {type(value).__name__} "
+                        f"{value!r}") from None
+
+
 def _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation=False,
             recursive_ms=False, max_generations=2):
+    """Returns the core's parameters. The core raises ValueError naming a non-finite
+    target_bond_len, radius_ratio or bond_kappa."""
     p = _core.VifParams()
-    p.n_iter = n_iter
-    p.target_bond_len = target_bond_len
-    p.radius_ratio = radius_ratio
-    p.bond_kappa = bond_kappa
+    _set(p, "n_iter", n_iter, "a 32-bit integer")
+    _set(p, "target_bond_len", target_bond_len, "a real number")
+    _set(p, "radius_ratio", radius_ratio, "a real number")
+    _set(p, "bond_kappa", bond_kappa, "a real number")
     p.ring_fragmentation = bool(ring_fragmentation)
     p.recursive_ms = bool(recursive_ms)
-    p.max_generations = max_generations
+    _set(p, "max_generations", max_generations, "a 32-bit integer")
     return p
 
 
 def _check_smiles(smiles):
+    """Raises TypeError for a non-string; returns False for text that is not valid
+    Unicode (a lone surrogate), which no SMILES can be."""
     if not isinstance(smiles, str):
         raise TypeError(f"VIF() expects the SMILES as a str, not {type(smiles).__name__}")
+    try:
+        smiles.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _first_stage(smiles, params):
@@ -72,7 +90,8 @@ def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectru
     Prints the report when `verbose`; with `draw`, draws the orbital graph (and the
     spectrum when `show_spectrum`) and shows the figures.
     """
-    _check_smiles(smiles)
+    if not _check_smiles(smiles):
+        return PARSE_FAILURE
     params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation,
                      recursive_ms, max_generations)
     first = _first_stage(smiles, params)
@@ -119,7 +138,8 @@ def _analyse(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, bond_ka
     "H", "pos", "atom_subgraphs", "chem_bonds", "lpi", "soft_bonds" and "coords", or
     None for a SMILES that cannot be parsed.
     """
-    _check_smiles(smiles)
+    if not _check_smiles(smiles):
+        return None
     params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa)
     first = _first_stage(smiles, params)
     if first is None:

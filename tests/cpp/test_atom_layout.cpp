@@ -175,3 +175,140 @@ TEST(AtomLayout, AtomsTwoBondsApartRepel) {
   EXPECT_NEAR(hh, dist(o, l.coords[1]) + dist(o, l.coords[2]), 1e-6);
   EXPECT_GT(hh, 2.0);  // bonds stretched beyond their rest length of 1.0
 }
+
+namespace {
+
+// Equal bit for bit, NaN included (both scans must spread a NaN the same way).
+bool same_coords(const Coords& a, const Coords& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (int k = 0; k < 2; ++k)
+      if (!(a[i][k] == b[i][k] || (std::isnan(a[i][k]) && std::isnan(b[i][k])))) return false;
+  return true;
+}
+
+LayoutParams with_scan(PairScan scan, LayoutParams p = {}) {
+  p.pair_scan = scan;
+  return p;
+}
+
+// Lays `depiction` out with both scans and expects the same coordinates, `==` per double.
+void expect_scans_agree(const RDKit::ROMol& m, const Coords& depiction, LayoutParams p = {}) {
+  const AtomLayout all = layout_from_depiction(m, depiction, with_scan(PairScan::AllPairs, p));
+  const AtomLayout grid = layout_from_depiction(m, depiction, with_scan(PairScan::Grid, p));
+  EXPECT_TRUE(same_coords(all.coords, grid.coords));
+  EXPECT_EQ(all.ranks, grid.ranks);
+}
+
+std::string repeat(const std::string& unit, int times) {
+  std::string s;
+  for (int i = 0; i < times; ++i) s += unit;
+  return s;
+}
+
+}  // namespace
+
+TEST(AtomLayoutPairScan, GridMatchesAllPairsOnRealMolecules) {
+  const std::string salt = "CCCC[N+](CCCC)(CCCC)CCCC.[Br-].[Na+].[Cl-]";
+  for (const std::string& smiles :
+       {repeat("C", 200), salt, std::string("c1ccc2ccccc2c1"), std::string("O"),
+        std::string("CC(C)(C)c1cc(C(C)(C)C)c(O)c(C(C)(C)C)c1"), repeat("NCC(=O)", 20) + "O"}) {
+    SCOPED_TRACE(smiles.substr(0, 40));
+    auto m = mol(smiles);
+    const Coords depiction = depict(*m);
+    expect_scans_agree(*m, depiction);
+    // The automatic choice is one of the two and so gives the same result as well.
+    EXPECT_EQ(layout_from_depiction(*m, depiction).coords,
+              layout_from_depiction(*m, depiction, with_scan(PairScan::AllPairs)).coords);
+  }
+  // compute_atom_layout is the depiction followed by the layout.
+  auto m = mol(salt);
+  RDKit::RWMol copy(*m);
+  EXPECT_EQ(compute_atom_layout(*m).coords, layout_from_depiction(copy, depict(copy)).coords);
+}
+
+TEST(AtomLayoutPairScan, BigAlkaneRepelsAcrossManyCells) {
+  // A long chain folded onto itself by hand, so that distant atoms (by index and
+  // along the chain) start within the cut-off of each other in neighbouring cells.
+  auto m = mol(repeat("C", 60));
+  Coords depiction(m->getNumAtoms());
+  for (std::size_t i = 0; i < depiction.size(); ++i) {
+    const double t = static_cast<double>(i);
+    depiction[i] = {std::fmod(t * 0.37, 9.0), std::floor(t * 0.37 / 9.0) * 0.9 + 0.01 * t};
+  }
+  expect_scans_agree(*m, depiction);
+  // Without the repulsion the result differs, so the pairs did act.
+  const LayoutParams no_repulsion{600, 1.5, 1.2, 0.06, 0.0};
+  EXPECT_NE(layout_from_depiction(*m, depiction, no_repulsion).coords,
+            layout_from_depiction(*m, depiction).coords);
+}
+
+TEST(AtomLayoutPairScan, PairsAtExactlyTheCutOffExertNoForceInEitherScan) {
+  // Unbonded atoms on a square lattice with spacing exactly the cut-off (1.875, so
+  // that every multiple is exact): no force, so only the alignment and mirroring move
+  // them. Spacing 2^-40 less: every neighbour pair repels, across cell boundaries too.
+  const int side = 9;
+  auto m = mol(repeat("[Ar].", side * side - 1) + "[Ar]");
+  const LayoutParams one_step{1, 1.5, 1.25, 0.06, 0.05}, none{0, 1.5, 1.25, 0.06, 0.05};
+  const double cut_off = 1.5 * 1.25;
+  for (const double spacing : {cut_off, cut_off - std::ldexp(1.0, -40)}) {
+    SCOPED_TRACE(spacing);
+    Coords lattice;
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) lattice.push_back({x * spacing, y * spacing});
+    expect_scans_agree(*m, lattice, one_step);
+    LayoutParams full = one_step;
+    full.n_iter = 600;
+    expect_scans_agree(*m, lattice, full);
+    const AtomLayout stepped = layout_from_depiction(*m, lattice, one_step);
+    const AtomLayout still = layout_from_depiction(*m, lattice, none);
+    if (spacing == cut_off)
+      EXPECT_EQ(stepped.coords, still.coords);
+    else
+      EXPECT_NE(stepped.coords, still.coords);
+  }
+}
+
+TEST(AtomLayoutPairScan, CoincidentAtomsAreJitteredThenScannedAlike) {
+  // Several atoms of a ring system depicted on one spot (and two more on another).
+  auto m = mol("c1ccc2cc3ccccc3cc2c1");
+  Coords depiction = depict(*m);
+  for (int j : {3, 7, 12}) depiction[j] = depiction[0];
+  depiction[20] = depiction[5];
+  expect_scans_agree(*m, depiction);
+  expect_scans_agree(*m, depiction, LayoutParams{60});
+
+  // Atoms on one vertical line (equal x) are not coincident; the pair 3, 40 is.
+  Coords line(50);
+  for (std::size_t i = 0; i < line.size(); ++i) line[i] = {1.0, 0.5 * static_cast<double>(i)};
+  line[40] = line[3];
+  Coords jittered = line;
+  separate_coincident(jittered);
+  for (std::size_t i = 0; i < line.size(); ++i)
+    if (i == 40)
+      EXPECT_NE(jittered[i], line[i]);
+    else
+      EXPECT_EQ(jittered[i], line[i]);
+}
+
+TEST(AtomLayoutPairScan, NonFiniteAndHugeCoordinatesNeitherExplodeNorDiffer) {
+  auto m = mol("CCCCOCCCCN");
+  const Coords base = depict(*m);
+  for (const Point bad : {Point{NAN, 0.0}, Point{0.0, NAN}, Point{INFINITY, 1.0},
+                          Point{1e300, -1e300}, Point{1e6, 0.0}, Point{-1e-300, 1e15}}) {
+    SCOPED_TRACE(bad[0]);
+    Coords depiction = base;
+    depiction[4] = bad;  // a grid over this extent at the cut-off would need ~1e600 cells
+    expect_scans_agree(*m, depiction, LayoutParams{80});
+  }
+  // A cut-off that is not finite or not positive is followed by both scans alike.
+  for (const double factor : {0.0, -1.0, double(INFINITY), double(NAN), 1e-12}) {
+    SCOPED_TRACE(factor);
+    expect_scans_agree(*m, base, LayoutParams{80, 1.5, factor, 0.06, 0.05});
+  }
+}
+
+TEST(AtomLayoutPairScan, DepictionMustHaveOneRowPerAtom) {
+  auto m = mol("CCO");
+  EXPECT_THROW(layout_from_depiction(*m, Coords(2)), std::invalid_argument);
+}

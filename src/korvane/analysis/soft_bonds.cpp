@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "korvane/common/interrupt.hpp"
+
 namespace korvane::analysis {
 
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -12,6 +14,7 @@ std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedE
   std::vector<WeightedEdge> edited;
   edited.reserve(edges.size());
   for (const auto& [u, v] : candidates) {
+    check_interrupt();  // each candidate costs an eigen-decomposition
     const auto same_pair = [u = u, v = v](const WeightedEdge& e) {
       return (e.u == u && e.v == v) || (e.u == v && e.v == u);
     };

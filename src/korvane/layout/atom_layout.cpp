@@ -3,12 +3,19 @@
 #include <GraphMol/Conformer.h>
 #include <GraphMol/Depictor/RDDepictor.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>  // call_once
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
-#include "korvane/common/numeric.hpp"  // kTwoPi, pair_key
+#include "korvane/common/molecule.hpp"  // prepare_molecule
+#include "korvane/common/numeric.hpp"   // kTwoPi, pair_key
 #include "korvane/layout/symmetry.hpp"
 
 namespace korvane::layout {
@@ -55,7 +62,7 @@ bool all_finite(const Coords& coords) {
   return true;
 }
 
-void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
+void compute_2d_coords(RDKit::ROMol& mol, bool force_rdkit) {
   // The same arguments as Python's rdDepictor.Compute2DCoords(mol): an empty map
   // of fixed atoms, canonical orientation, other conformers cleared, no sampling.
   const RDGeom::INT_POINT2D_MAP no_fixed_atoms;
@@ -64,16 +71,69 @@ void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
                             /*permuteDeg4Nodes=*/false, force_rdkit);
 }
 
+// The coordinate generator loads its ring templates into static storage, without a
+// lock, the first time a bridged ring system asks for them; two threads doing that at
+// once would corrupt them. Depicting one bridged system (adamantane) before the first
+// depiction of the process, once, loads them while no other depiction can run.
+void load_ring_templates() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const auto adamantane = prepare_molecule("C1C2CC3CC1CC(C2)C3");
+    compute_2d_coords(*adamantane, /*force_rdkit=*/false);
+  });
+}
+
+void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
+  if (!force_rdkit) load_ring_templates();
+  compute_2d_coords(mol, force_rdkit);
+}
+
 }  // namespace
 
-// Each test sees the jitters made before it.
+namespace {
+
+double coincidence_distance(const Point& a, const Point& b) {
+  const double dx = a[0] - b[0], dy = a[1] - b[1];
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+// Whether any two atoms are closer than kCoincident, by the same distance expression
+// as the full scan. Only pairs whose x values differ by less than twice that are
+// tested, found by sorting on x. Atoms with a non-finite coordinate are left out:
+// their distances are NaN or infinite and never count as coincident.
+bool any_coincident(const Coords& coords) {
+  std::vector<std::size_t> order;
+  order.reserve(coords.size());
+  for (std::size_t i = 0; i < coords.size(); ++i)
+    if (std::isfinite(coords[i][0]) && std::isfinite(coords[i][1])) order.push_back(i);
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return coords[a][0] < coords[b][0]; });
+  // A coincident pair differs in x by less than kCoincident plus rounding; the
+  // difference grows along the sorted order, so the window ends at the first atom
+  // beyond it.
+  const double window = 2.0 * kCoincident;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const Point& a = coords[order[k]];
+    for (std::size_t m = k + 1; m < order.size(); ++m) {
+      const Point& b = coords[order[m]];
+      if (b[0] - a[0] >= window) break;
+      if (coincidence_distance(a, b) < kCoincident) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// Each test sees the jitters made before it. Without a coincident pair at the start
+// the scan would change nothing, so it runs only when there is one.
 void separate_coincident(Coords& coords) {
+  if (!any_coincident(coords)) return;
   NormalStream normal(kLayoutSeed);
   const std::size_t n = coords.size();
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = i + 1; j < n; ++j) {
-      const double dx = coords[i][0] - coords[j][0], dy = coords[i][1] - coords[j][1];
-      if (std::sqrt(dx * dx + dy * dy) < kCoincident) {
+      if (coincidence_distance(coords[i], coords[j]) < kCoincident) {
         const double jx = kJitterSd * normal.next();
         const double jy = kJitterSd * normal.next();
         coords[j][0] += jx;
@@ -85,14 +145,191 @@ void separate_coincident(Coords& coords) {
 
 namespace {
 
-// One relaxation step: every force from the positions at its start, applied together.
-void relax_step(Coords& coords, const std::vector<std::pair<int, int>>& bonds,
-                const std::vector<char>& bonded, const LayoutParams& params, double min_nb,
-                Coords& forces) {
+// The bonded partners of every atom that have a higher index, ascending (compressed
+// rows): the pairs the repulsion skips. Linear in the bond count, where a matrix of
+// flags would take n^2 memory.
+class BondedAbove {
+ public:
+  BondedAbove() = default;
+  BondedAbove(std::size_t n, const std::vector<std::pair<int, int>>& bonds) : start_(n + 1, 0) {
+    for (const auto& [u, v] : bonds) ++start_[static_cast<std::size_t>(std::min(u, v)) + 1];
+    for (std::size_t i = 0; i < n; ++i) start_[i + 1] += start_[i];
+    partners_.resize(start_[n]);
+    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+    for (const auto& [u, v] : bonds) {
+      const auto [lo, hi] = pair_key(u, v);
+      partners_[fill[static_cast<std::size_t>(lo)]++] = static_cast<std::size_t>(hi);
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      std::sort(partners_.begin() + static_cast<std::ptrdiff_t>(start_[i]),
+                partners_.begin() + static_cast<std::ptrdiff_t>(start_[i + 1]));
+  }
+
+  // Walks the partners of one atom i; bonded(j) must be asked with ascending j > i.
+  class Cursor {
+   public:
+    Cursor(const std::size_t* it, const std::size_t* end) : it_(it), end_(end) {}
+    bool bonded(std::size_t j) {
+      while (it_ != end_ && *it_ < j) ++it_;
+      return it_ != end_ && *it_ == j;
+    }
+
+   private:
+    const std::size_t* it_;
+    const std::size_t* end_;
+  };
+
+  Cursor cursor(std::size_t i) const {
+    return Cursor(partners_.data() + start_[i], partners_.data() + start_[i + 1]);
+  }
+
+ private:
+  std::vector<std::size_t> start_;
+  std::vector<std::size_t> partners_;
+};
+
+// The repulsion of one non-bonded pair i < j. Both scans call it, so that they do the
+// same arithmetic in the same order.
+inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, double min_nb,
+                       double k_rep, Coords& forces) {
+  const double dx = coords[j][0] - coords[i][0], dy = coords[j][1] - coords[i][1];
+  const double len = std::sqrt(dx * dx + dy * dy);
+  if (len < kTinyLength || len >= min_nb) return;  // a NaN length goes on, spreading NaN
+  const double overlap = min_nb - len;
+  const double fx = overlap * dx / len * k_rep;
+  const double fy = overlap * dy / len * k_rep;
+  forces[i][0] -= fx;
+  forces[i][1] -= fy;
+  forces[j][0] += fx;
+  forces[j][1] += fy;
+}
+
+void repel_all_pairs(const Coords& coords, const BondedAbove& bonded, double min_nb,
+                     double k_rep, Coords& forces) {
   const std::size_t n = coords.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto partners = bonded.cursor(i);
+    for (std::size_t j = i + 1; j < n; ++j)
+      if (!partners.bonded(j)) repel_pair(coords, i, j, min_nb, k_rep, forces);
+  }
+}
+
+// A uniform grid over the atoms. Two atoms closer than the cut-off always sit in the
+// same or in adjacent cells.
+class CellGrid {
+ public:
+  // Sorts the atoms into cells. Returns false, leaving the grid unusable, when a
+  // coordinate, the extent or the cut-off is not finite: a NaN position has no cell,
+  // and the all-pairs scan must then spread the NaN as it always does.
+  bool rebuild(const Coords& coords, double min_nb) {
+    const std::size_t n = coords.size();
+    if (n == 0 || !std::isfinite(min_nb)) return false;
+    double x_lo = coords[0][0], x_hi = x_lo, y_lo = coords[0][1], y_hi = y_lo;
+    for (const Point& p : coords) {
+      if (!std::isfinite(p[0]) || !std::isfinite(p[1])) return false;
+      x_lo = std::min(x_lo, p[0]);
+      x_hi = std::max(x_hi, p[0]);
+      y_lo = std::min(y_lo, p[1]);
+      y_hi = std::max(y_hi, p[1]);
+    }
+    const double width = x_hi - x_lo, height = y_hi - y_lo;
+    if (!std::isfinite(width) || !std::isfinite(height)) return false;
+
+    // The cells are a little wider than the cut-off, so that rounding in a cell index
+    // (relative 1e-16 times the number of cells across) can never put two atoms
+    // within the cut-off two cells apart. Far more cells than atoms (a spread-out
+    // layout, a fragment far away) would only cost memory: the cells then grow until
+    // there are at most 2n + 16, which keeps the grid correct, as any cell at least
+    // as wide as the cut-off does.
+    const double max_cells = 2.0 * static_cast<double>(n) + 16.0;
+    cell_ = std::max(min_nb, 0.0) * (1.0 + 1e-6);
+    if (!(cell_ > 0.0)) cell_ = std::max({width, height, 1.0});  // no pair repels anyway
+    const auto across = [&](double extent) { return std::floor(extent / cell_) + 1.0; };
+    while (across(width) * across(height) > max_cells) cell_ *= 2.0;
+    nx_ = static_cast<std::size_t>(across(width));
+    ny_ = static_cast<std::size_t>(across(height));
+    x_lo_ = x_lo;
+    y_lo_ = y_lo;
+
+    // Counting sort by cell; the atoms go in in index order, so every cell lists
+    // its atoms ascending.
+    cell_of_.resize(n);
+    start_.assign(nx_ * ny_ + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      cell_of_[i] = cell_index(coords[i]);
+      ++start_[cell_of_[i] + 1];
+    }
+    for (std::size_t c = 0; c < nx_ * ny_; ++c) start_[c + 1] += start_[c];
+    atoms_.resize(n);
+    fill_.assign(start_.begin(), start_.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) atoms_[fill_[cell_of_[i]]++] = i;
+    return true;
+  }
+
+  // Fills `out`, ascending, with every atom j > i of the 3 x 3 cells round atom i's.
+  void neighbours_above(std::size_t i, std::vector<std::size_t>& out) const {
+    out.clear();
+    const std::size_t cx = cell_of_[i] % nx_, cy = cell_of_[i] / nx_;
+    const std::size_t x_end = std::min(cx + 1, nx_ - 1), y_end = std::min(cy + 1, ny_ - 1);
+    for (std::size_t y = cy == 0 ? 0 : cy - 1; y <= y_end; ++y) {
+      for (std::size_t x = cx == 0 ? 0 : cx - 1; x <= x_end; ++x) {
+        const std::size_t c = y * nx_ + x;
+        const auto first = atoms_.begin() + static_cast<std::ptrdiff_t>(start_[c]);
+        const auto last = atoms_.begin() + static_cast<std::ptrdiff_t>(start_[c + 1]);
+        out.insert(out.end(), std::upper_bound(first, last, i), last);
+      }
+    }
+    std::sort(out.begin(), out.end());
+  }
+
+ private:
+  std::size_t cell_index(const Point& p) const {
+    // Both differences are >= 0, so truncation is the floor.
+    const auto cx = std::min(static_cast<std::size_t>((p[0] - x_lo_) / cell_), nx_ - 1);
+    const auto cy = std::min(static_cast<std::size_t>((p[1] - y_lo_) / cell_), ny_ - 1);
+    return cy * nx_ + cx;
+  }
+
+  double x_lo_ = 0.0, y_lo_ = 0.0, cell_ = 1.0;
+  std::size_t nx_ = 1, ny_ = 1;
+  std::vector<std::size_t> cell_of_;  // cell of each atom
+  std::vector<std::size_t> start_;    // atoms_[start_[c] .. start_[c + 1]) lie in cell c
+  std::vector<std::size_t> atoms_;
+  std::vector<std::size_t> fill_;  // scratch of the counting sort
+};
+
+// Below about this many atoms the all-pairs scan is as fast as the grid (measured).
+constexpr std::size_t kGridFromAtoms = 48;
+
+// What the relaxation steps share besides the coordinates.
+struct Relaxation {
+  std::vector<std::pair<int, int>> bonds;  // in the molecule's bond order
+  BondedAbove bonded;
+  double min_nb = 0.0;  // repulsion cut-off
+  bool use_grid = false;
+  Coords forces;
+  CellGrid grid;  // rebuilt every step from the positions at its start
+  std::vector<std::size_t> candidates;
+};
+
+// Visits, for i ascending, the atoms j > i in the cells round atom i, ascending: the
+// all-pairs order without pairs too far apart to exert a force. Every force component
+// therefore receives the same terms in the same order as in the all-pairs scan.
+void repel_by_grid(const Coords& coords, Relaxation& r, double k_rep) {
+  for (std::size_t i = 0; i < coords.size(); ++i) {
+    r.grid.neighbours_above(i, r.candidates);
+    auto partners = r.bonded.cursor(i);
+    for (std::size_t j : r.candidates)
+      if (!partners.bonded(j)) repel_pair(coords, i, j, r.min_nb, k_rep, r.forces);
+  }
+}
+
+// One relaxation step: every force from the positions at its start, applied together.
+void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
+  Coords& forces = r.forces;
   for (Point& f : forces) f = {0.0, 0.0};
 
-  for (const auto& [u, v] : bonds) {
+  for (const auto& [u, v] : r.bonds) {
     const double dx = coords[v][0] - coords[u][0], dy = coords[v][1] - coords[u][1];
     const double len = std::sqrt(dx * dx + dy * dy);
     if (len < kTinyLength) continue;
@@ -106,23 +343,12 @@ void relax_step(Coords& coords, const std::vector<std::pair<int, int>>& bonds,
   }
 
   // Only directly bonded pairs are exempt from the repulsion.
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) {
-      if (bonded[i * n + j]) continue;
-      const double dx = coords[j][0] - coords[i][0], dy = coords[j][1] - coords[i][1];
-      const double len = std::sqrt(dx * dx + dy * dy);
-      if (len < kTinyLength || len >= min_nb) continue;
-      const double overlap = min_nb - len;
-      const double fx = overlap * dx / len * params.k_rep;
-      const double fy = overlap * dy / len * params.k_rep;
-      forces[i][0] -= fx;
-      forces[i][1] -= fy;
-      forces[j][0] += fx;
-      forces[j][1] += fy;
-    }
-  }
+  if (r.use_grid && r.grid.rebuild(coords, r.min_nb))
+    repel_by_grid(coords, r, params.k_rep);
+  else
+    repel_all_pairs(coords, r.bonded, r.min_nb, params.k_rep, forces);
 
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < coords.size(); ++i) {
     coords[i][0] += forces[i][0];
     coords[i][1] += forces[i][1];
   }
@@ -141,7 +367,9 @@ Coords conformer_coords(const RDKit::ROMol& mol) {
 }
 
 Coords depict(RDKit::ROMol& mol) {
-  RDDepict::preferCoordGen = true;  // process-wide, and left on
+  // Process-wide, and left on; written only when off, so that concurrent layouts do not
+  // all write the same global.
+  if (!RDDepict::preferCoordGen) RDDepict::preferCoordGen = true;
   depict_once(mol, /*force_rdkit=*/false);
   Coords coords = conformer_coords(mol);
   if (!all_finite(coords)) {
@@ -154,29 +382,37 @@ Coords depict(RDKit::ROMol& mol) {
 }
 
 AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params) {
+  Coords depiction = depict(mol);
+  return layout_from_depiction(mol, std::move(depiction), params);
+}
+
+AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
+                                 const LayoutParams& params) {
+  if (depiction.size() != mol.getNumAtoms())
+    throw std::invalid_argument("expected one depicted position per atom: " +
+                                std::to_string(depiction.size()) + " positions for " +
+                                std::to_string(mol.getNumAtoms()) + " atoms");
   AtomLayout layout;
-  layout.coords = depict(mol);
+  layout.coords = std::move(depiction);
   layout.ranks = symmetry_classes(mol);
   const std::size_t n = layout.coords.size();
   if (n == 1) return layout;  // nothing to relax, align or mirror
 
   const RankGroups groups = group_by_rank(layout.ranks);
-  std::vector<std::pair<int, int>> bonds;
-  std::vector<char> bonded(n * n, 0);  // bonded[i * n + j] for i < j
-  for (const RDKit::Bond* bond : mol.bonds()) {
-    const int u = static_cast<int>(bond->getBeginAtomIdx());
-    const int v = static_cast<int>(bond->getEndAtomIdx());
-    bonds.emplace_back(u, v);
-    const auto [lo, hi] = pair_key(u, v);
-    bonded[static_cast<std::size_t>(lo) * n + static_cast<std::size_t>(hi)] = 1;
-  }
-  const double min_nb = params.target_bond_len * params.repulsion_factor;
+  Relaxation r;
+  for (const RDKit::Bond* bond : mol.bonds())
+    r.bonds.emplace_back(static_cast<int>(bond->getBeginAtomIdx()),
+                         static_cast<int>(bond->getEndAtomIdx()));
+  r.bonded = BondedAbove(n, r.bonds);
+  r.min_nb = params.target_bond_len * params.repulsion_factor;
+  r.use_grid = params.pair_scan == PairScan::Grid ||
+               (params.pair_scan == PairScan::Auto && n >= kGridFromAtoms);
+  r.forces.resize(n);
 
   Coords& coords = layout.coords;
   separate_coincident(coords);
-  Coords forces(n);
   for (int it = 0; it < params.n_iter; ++it) {
-    relax_step(coords, bonds, bonded, params, min_nb, forces);
+    relax_step(coords, r, params);
     if (it > 50 && it % 5 == 0) radial_equalize(coords, groups);
   }
 

@@ -9,12 +9,22 @@
 
 namespace korvane::layout {
 
+// How the non-bonded repulsion finds the atom pairs closer than its cut-off. Every
+// choice gives the same coordinates bit for bit: the grid visits the same pairs in the
+// same order and does the same arithmetic, it only skips pairs too far apart to matter.
+enum class PairScan {
+  Auto,      // the grid for molecules large enough to gain from it
+  AllPairs,  // every pair i < j, every iteration: n^2 / 2 distance tests
+  Grid,      // only pairs in neighbouring cells of a grid with cells >= the cut-off
+};
+
 struct LayoutParams {
   int n_iter = 600;               // relaxation iterations
   double target_bond_len = 1.5;   // rest length of every bond spring
   double repulsion_factor = 1.2;  // cut-off of the repulsion = target_bond_len * this
   double k_attr = 0.06;           // gain (step size) of the bond force
   double k_rep = 0.05;            // gain (step size) of the non-bonded repulsion
+  PairScan pair_scan = PairScan::Auto;  // changes the cost only, never the result
 };
 
 struct AtomLayout {
@@ -27,6 +37,11 @@ struct AtomLayout {
 // aligns and mirrors it. Deterministic: the same molecule always gives the same layout.
 AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params = {});
 
+// The layout after depiction: relaxes, aligns and mirrors `depiction` (row i for atom
+// i of `mol`, as depict returns it). compute_atom_layout is depict followed by this.
+AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
+                                 const LayoutParams& params = {});
+
 // Returns RDKit's 2-D depiction of `mol` (written into it as its only conformer),
 // with the coordinate generator preferred; a molecule that generator places at
 // non-finite positions (hydrogen-only molecules) is depicted by RDKit's own one.
@@ -34,7 +49,8 @@ Coords depict(RDKit::ROMol& mol);
 
 // Moves apart atoms that coincide (closer than 1e-6): for each pair i < j in order,
 // row j gets two normal draws (standard deviation 0.1) added, from a stream seeded
-// with 42 afresh on every call, so the result is the same on every call.
+// with 42 afresh on every call, so the result is the same on every call. Costs
+// n log n when no two atoms coincide, n^2 otherwise.
 void separate_coincident(Coords& coords);
 
 // Returns the (x, y) of every atom in the molecule's default conformer (z dropped).

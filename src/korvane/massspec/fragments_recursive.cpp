@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "korvane/analysis/soft_bonds.hpp"  // detect_soft_edges
+#include "korvane/common/interrupt.hpp"    // check_interrupt
 #include "korvane/common/numeric.hpp"       // pair_key
 #include "korvane/massspec/fragments.hpp"   // AtomGraph, components_without
 #include "korvane/massspec/masses.hpp"
@@ -141,6 +142,7 @@ std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
   for (std::size_t next = 0; next < visits.size(); ++next) {
+    check_interrupt();
     if (visits[next].generation >= max_generations) continue;
     const std::vector<int> atoms = visits[next].atoms;  // visits grows below
     const int gen = visits[next].generation;

@@ -1,5 +1,6 @@
 #include "korvane/vif/vif_run.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -7,6 +8,9 @@
 
 #include "korvane/analysis/bond_orders.hpp"
 #include "korvane/analysis/soft_bonds.hpp"
+#include "korvane/common/elements.hpp"
+#include "korvane/common/interrupt.hpp"
+#include "korvane/common/limits.hpp"
 #include "korvane/common/molecule.hpp"
 #include "korvane/massspec/masses.hpp"
 
@@ -19,38 +23,75 @@ void require_finite(double x, const char* name) {
                                 std::to_string(x));
 }
 
+// The orbital nodes build_orbital_graph will make, counted before the layout so that an
+// oversized molecule is refused at once. An unknown element counts one node here; the
+// graph stage reports it.
+std::int64_t count_orbital_nodes(const RDKit::ROMol& mol) {
+  std::int64_t n = 0;
+  for (const RDKit::Atom* atom : mol.atoms()) {
+    const std::string symbol = atom->getSymbol();
+    n += atomic_number_of(symbol) == 0 ? 1 : analysis::orbital_node_count(element_period(symbol));
+  }
+  return n;
+}
+
+// Times consecutive stages: lap() returns the seconds since the previous lap.
+class StageClock {
+ public:
+  double lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    return s;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
 }  // namespace
 
 std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params) {
+  StageClock clock;
   require_finite(params.target_bond_len, "target_bond_len");
   require_finite(params.radius_ratio, "radius_ratio");
   require_finite(params.bond_kappa, "bond_kappa");
 
   auto mol = prepare_molecule(smiles);
   if (!mol) return nullptr;
+  require_analysis_budget(count_orbital_nodes(*mol), params.max_analysis_bytes);
   auto m = std::make_unique<VifMolecule>();
   layout::LayoutParams lp;
   lp.n_iter = params.n_iter;
   lp.target_bond_len = params.target_bond_len;
-  m->layout = layout::compute_atom_layout(*mol, lp);
+  layout::Coords depiction = layout::depict(*mol);  // compute_atom_layout, in two timed parts
+  m->seconds.prepare = clock.lap();
+  m->layout = layout::layout_from_depiction(*mol, std::move(depiction), lp);
+  m->seconds.layout = clock.lap();
+  check_interrupt();
   m->bond_orders = analysis::build_bond_orders(*mol);
   analysis::GraphParams gp;
   gp.target_bond_len = params.target_bond_len;
   gp.radius_ratio = params.radius_ratio;
   gp.bond_kappa = params.bond_kappa;
   m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders, gp);
+  m->seconds.graph = clock.lap();
   m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges);
 
   std::vector<int> all(mol->getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
   m->mol_mass_avg = massspec::average_mass(*mol, all);
   m->mol_mass = massspec::nominal_mass(*mol, all);
+  m->seconds.lpi = clock.lap();
   m->mol = std::move(mol);
   return m;
 }
 
 VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
+  require_analysis_budget(m.graph.n_nodes(), params.max_analysis_bytes);
+  StageClock clock;
   VifFragments out;
+  out.seconds = m.seconds;
   const auto& bonds = m.graph.chem_bonds;
   std::vector<std::pair<int, int>> candidates;
   candidates.reserve(bonds.size());
@@ -63,12 +104,15 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     out.soft_bonds.push_back(static_cast<int>(i));
     softs.push_back(bonds[i]);
   }
+  out.seconds.soft_bonds = clock.lap();
   out.fragments = massspec::predict_fragments(*m.mol, softs, params.ring_fragmentation);
+  out.seconds.fragments = clock.lap();
   if (params.recursive_ms) {
     // The multi-generation prediction always opens rings, whatever the
     // single-generation setting is.
     out.recursive_peaks = massspec::predict_fragments_recursive(
         *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true);
+    out.seconds.recursive = clock.lap();
   }
   return out;
 }

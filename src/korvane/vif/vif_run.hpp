@@ -3,6 +3,7 @@
 #pragma once
 #include <GraphMol/RWMol.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
+#include "korvane/common/limits.hpp"
 #include "korvane/layout/atom_layout.hpp"
 #include "korvane/massspec/fragments.hpp"
 #include "korvane/massspec/fragments_recursive.hpp"
@@ -24,6 +26,20 @@ struct VifParams {
   bool ring_fragmentation = false;  // ring double cuts in the single-generation prediction
   bool recursive_ms = false;        // also run the multi-generation prediction
   int max_generations = 2;          // its generation limit
+  // Memory budget of the dense orbital matrices; a larger molecule throws AnalysisTooLarge.
+  std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
+};
+
+// Wall-clock seconds of the stages of one analysis, as benchmarks read them; no result
+// depends on them.
+struct StageSeconds {
+  double prepare = 0.0;     // parsing, preparation and RDKit's depiction
+  double layout = 0.0;      // relaxation, alignment and mirroring of the depiction
+  double graph = 0.0;       // bond orders, orbital graph and node placement
+  double lpi = 0.0;         // eigenvalues of the whole graph, and the masses
+  double soft_bonds = 0.0;  // the soft-bond test of every chemical-bond record
+  double fragments = 0.0;   // single-generation prediction
+  double recursive = 0.0;   // multi-generation prediction; 0 without recursive_ms
 };
 
 // First stage: everything up to the LPI and the molecular masses.
@@ -35,6 +51,7 @@ struct VifMolecule {
   analysis::LpiSignature lpi;
   int mol_mass = 0;           // nominal
   double mol_mass_avg = 0.0;  // sum of average atomic masses
+  StageSeconds seconds;       // the stages up to lpi
 };
 
 // Second stage: soft bonds and the predicted fragments.
@@ -42,14 +59,18 @@ struct VifFragments {
   std::vector<int> soft_bonds;  // indices into graph.chem_bonds, in order
   std::vector<massspec::FragmentCut> fragments;
   std::optional<std::vector<massspec::Peak>> recursive_peaks;  // only with recursive_ms
+  StageSeconds seconds;  // every stage, those of the first one copied from it
 };
 
 // Returns the first stage, or nullptr when the SMILES cannot be parsed or has no atom.
 // Throws std::invalid_argument for an element without a period and for parameters
-// that are not finite.
+// that are not finite, AnalysisTooLarge (before the layout) for a molecule whose dense
+// matrices exceed params.max_analysis_bytes, and Interrupted when the interrupt hook
+// asks to stop.
 std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params = {});
 
-// Returns the second stage for a first stage built with the same parameters.
+// Returns the second stage for a first stage built with the same parameters. Throws
+// AnalysisTooLarge and Interrupted as prepare_vif does.
 VifFragments fragment_vif(const VifMolecule& m, const VifParams& params = {});
 
 }  // namespace korvane::vif

@@ -1,0 +1,32 @@
+#include "korvane/common/interrupt.hpp"
+
+#include <atomic>
+#include <chrono>
+
+namespace korvane {
+namespace {
+
+std::atomic<InterruptHook> g_hook{nullptr};
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+InterruptHook set_interrupt_hook(InterruptHook hook) { return g_hook.exchange(hook); }
+
+void check_interrupt_now() {
+  const InterruptHook hook = g_hook.load(std::memory_order_acquire);
+  if (hook != nullptr && hook()) throw Interrupted();
+}
+
+void check_interrupt() {
+  if (g_hook.load(std::memory_order_relaxed) == nullptr) return;
+  // Per thread: analyses running on other threads must not use up this thread's polls.
+  thread_local Clock::time_point last_poll{};
+  const Clock::time_point now = Clock::now();
+  if (now - last_poll < std::chrono::milliseconds(kInterruptPollMs)) return;
+  last_poll = now;
+  check_interrupt_now();
+}
+
+}  // namespace korvane
