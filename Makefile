@@ -2,13 +2,14 @@
 # make test: the same set-up, then the C++ tests (CTest) and the Python tests (pytest).
 # make sanitize: every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # make fuzz: the libFuzzer harness (clang) for FUZZ_SECONDS seconds.
+# make bench: the benchmarks of bench/run.py, their table written into the README.
 PYTHON_SYS := /usr/bin/python3
 VENV := .venv
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build install venv clean sanitize fuzz
+.PHONY: run test deps build install venv clean sanitize fuzz bench
 
 run: install
 	MPLBACKEND=$${MPLBACKEND:-Agg} $(VENV)/bin/python -m korvane
@@ -33,10 +34,12 @@ install: build venv
 	cmake --install $(BUILD) --prefix $(VENV) > /dev/null
 
 # The Python tests load the sanitized extension into Debian's interpreter, which is not
-# built with the sanitizers: its runtime is preloaded, and leaks (the interpreter's own,
-# at exit) are not reported there; the C++ tests keep leak detection on.
+# built with the sanitizers: its runtime is preloaded (with the C++ runtime, which the
+# interpreter does not link, so that the sanitizer finds the exception functions it wraps),
+# and leaks (the interpreter's own, at exit) are not reported there; the C++ tests keep
+# leak detection on.
 ASAN_BUILD := build-asan
-ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
+ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
 SAN_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp
 sanitize: deps
@@ -45,7 +48,7 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	$(SAN_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
-	$(SAN_OPTIONS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 LD_PRELOAD=$(ASAN_RUNTIME) \
+	$(SAN_OPTIONS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
 		PYTHONPATH=$(ASAN_BUILD)/python MPLBACKEND=Agg $(PYTHON_SYS) -m pytest -p no:cacheprovider tests/python
 
 # Fuzzing: a bounded run from the seed corpus (reference tables, RDKit's NCI sample), the
@@ -61,6 +64,9 @@ fuzz: deps
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
 	LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp $(FUZZ_BUILD)/fuzz_vif $(FUZZ_FLAGS) \
 		-max_total_time=$(FUZZ_SECONDS) $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds fuzz/regressions
+
+bench: install
+	$(VENV)/bin/python bench/run.py --update-readme
 
 clean:
 	rm -rf $(BUILD) $(VENV)

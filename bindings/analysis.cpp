@@ -63,6 +63,74 @@ void bind_analysis(py::module_& m) {
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
 
+  // The two methods of the soft-edge test side by side, for differential tests and
+  // benchmarks: verdicts as above, with the update's (tested, fallbacks) counts.
+  m.def(
+      "detect_soft_edges_direct",
+      [](int n_nodes, const std::vector<Edge>& edges,
+         const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
+         double tol) {
+        const auto [np, nz, nm] = baseline;
+        std::vector<analysis::SoftTest> r;
+        {
+          py::gil_scoped_release release;
+          r = analysis::detect_soft_edges_direct(n_nodes, to_edges(edges), candidates,
+                                                 {np, nz, nm}, tol);
+        }
+        std::vector<int> out;
+        for (auto t : r) out.push_back(static_cast<int>(t));
+        return out;
+      },
+      py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
+      py::arg("tol"), "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
+  m.def(
+      "detect_soft_edges_fast",
+      [](int n_nodes, const std::vector<Edge>& edges,
+         const std::vector<std::pair<int, int>>& candidates,
+         std::optional<std::tuple<int, int, int>> baseline, double tol) {
+        require_analysis_budget(n_nodes, analysis_byte_limit());
+        std::vector<analysis::SoftTest> r;
+        analysis::SoftEdgeStats st;
+        {
+          py::gil_scoped_release release;
+          const auto e = to_edges(edges);
+          if (baseline) {
+            const auto [np, nz, nm] = *baseline;
+            r = analysis::detect_soft_edges_fast(n_nodes, e, candidates, {np, nz, nm}, tol, &st);
+          } else {
+            r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol,
+                                                    analysis::SoftEdgeMethod::Update, &st);
+          }
+        }
+        std::vector<int> out;
+        for (auto t : r) out.push_back(static_cast<int>(t));
+        return std::make_tuple(out, st.tested, st.fallbacks);
+      },
+      py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
+      py::arg("tol"),
+      "(verdicts, tested, fallbacks) by the rank-2 update; baseline None: the graph's own.");
+  m.def(
+      "detect_soft_edges_in_parts",
+      [](int n_nodes, const std::vector<Edge>& edges, const std::vector<std::vector<int>>& parts,
+         const std::vector<std::pair<int, int>>& candidates, double tol) {
+        require_analysis_budget(n_nodes, analysis_byte_limit());
+        std::vector<std::tuple<std::vector<int>, int, int>> out;
+        py::gil_scoped_release release;
+        const analysis::SoftEdgeContext whole(n_nodes, to_edges(edges), tol);
+        for (const auto& part : parts) {
+          analysis::SoftEdgeStats st;
+          std::vector<int> v;
+          for (auto t : whole.detect_in_part(part, candidates, &st))
+            v.push_back(static_cast<int>(t));
+          out.emplace_back(std::move(v), st.tested, st.fallbacks);
+        }
+        return out;
+      },
+      py::arg("n_nodes"), py::arg("edges"), py::arg("parts"), py::arg("candidates"),
+      py::arg("tol"),
+      "Per part (ascending node ids): (verdicts, tested, fallbacks) of the candidates inside "
+      "the induced subgraph against its own LPI, from one decomposition of the whole graph.");
+
   m.def(
       "build_bond_orders",
       [](const py::bytes& pickle) { return analysis::build_bond_orders(*mol_from_bytes(pickle)); },

@@ -19,9 +19,10 @@ void bind_layout(py::module_& m);    // layout.cpp
 void bind_massspec(py::module_& m);  // massspec.cpp
 void bind_vif(py::module_& m);       // vif.cpp
 
-// Interrupt hook of the core (common.cpp): runs Python's pending signal handlers; true
-// when one raised (Ctrl-C's KeyboardInterrupt), its exception left set for the caller.
-bool python_signal_pending();
+// Installs the core's interrupt hook (common.cpp): on Python's main thread it runs the
+// pending signal handlers and stops the analysis when one raised (Ctrl-C's
+// KeyboardInterrupt), that exception left set for the caller.
+void install_interrupt_hook();
 
 // Raises the core's Interrupted as the signal handler's exception (KeyboardInterrupt) and
 // AnalysisTooLarge as MemoryError (common.cpp).

@@ -1,5 +1,6 @@
 // Bindings of the shared numeric conventions and the element table; the interrupt hook,
 // the exception translators and the memory budget the other bindings share.
+#include <atomic>
 #include <exception>
 #include <limits>
 #include <string>
@@ -12,9 +13,24 @@
 
 namespace korvane::bindings {
 
+namespace {
+
+std::atomic<unsigned long> g_main_thread{0};
+
+// Python runs signal handlers on its main thread only: other threads answer at once,
+// without waiting for the GIL, so that polling costs them nothing.
 bool python_signal_pending() {
+  if (PyThread_get_thread_ident() != g_main_thread.load(std::memory_order_relaxed)) return false;
   py::gil_scoped_acquire gil;  // the analyses run with the GIL released
   return PyErr_CheckSignals() != 0;
+}
+
+}  // namespace
+
+void install_interrupt_hook() {
+  const py::object main = py::module_::import("threading").attr("main_thread")();
+  g_main_thread.store(main.attr("ident").cast<unsigned long>(), std::memory_order_relaxed);
+  set_interrupt_hook(&python_signal_pending);
 }
 
 void register_translators() {

@@ -1,6 +1,5 @@
 // korvane._core: the compiled core; the Python package decides what is public.
 #include "bindings.hpp"
-#include "korvane/common/interrupt.hpp"
 #include "korvane/common/version.hpp"
 
 PYBIND11_MODULE(_core, m) {
@@ -12,5 +11,5 @@ PYBIND11_MODULE(_core, m) {
   korvane::bindings::bind_massspec(m);
   korvane::bindings::bind_vif(m);
   korvane::bindings::register_translators();
-  korvane::set_interrupt_hook(&korvane::bindings::python_signal_pending);
+  korvane::bindings::install_interrupt_hook();
 }

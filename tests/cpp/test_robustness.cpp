@@ -18,6 +18,8 @@
 #include "korvane/analysis/soft_bonds.hpp"
 #include "korvane/common/interrupt.hpp"
 #include "korvane/common/limits.hpp"
+#include "korvane/layout/atom_layout.hpp"
+#include "korvane/massspec/fragments_recursive.hpp"
 #include "korvane/vif/report.hpp"
 #include "korvane/vif/vif_run.hpp"
 
@@ -185,10 +187,16 @@ TEST_F(InterruptHookTest, StopsEachLongStageAndLeavesLaterRunsUnchanged) {
   EXPECT_THROW(prepare_vif(smiles, full_params()), Interrupted);
   std::this_thread::sleep_for(interval);
   EXPECT_THROW(fragment_vif(*m, full_params()), Interrupted);
+  // Each long loop polls on its own: the layout iterations, the soft-bond candidates
+  // and the queue of recursive fragmentation.
+  std::this_thread::sleep_for(interval);
+  EXPECT_THROW(layout::compute_atom_layout(*m->mol), Interrupted);
   std::this_thread::sleep_for(interval);
   EXPECT_THROW(analysis::detect_soft_edges(m->graph.n_nodes(), m->graph.edges, {{0, 1}},
                                            m->lpi.counts),
                Interrupted);
+  std::this_thread::sleep_for(interval);
+  EXPECT_THROW(massspec::visit_fragments(*m->mol, m->graph, 2, 25, true), Interrupted);
   set_interrupt_hook(nullptr);
   EXPECT_EQ(result_text(smiles, full_params()), reference);
 }

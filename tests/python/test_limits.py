@@ -146,8 +146,10 @@ def test_ctrl_c_stops_the_recursive_analysis_of_500_atoms():
         child.send_signal(signal.SIGINT)
         stopped, line = _next_line(lines, 30)
         assert line == "KeyboardInterrupt", child.stderr.read()
-        # The goal is a second; the bound leaves room for a loaded machine and sanitizers.
-        assert stopped - sent < 3.0
+        # The goal is a second (0.1 to 1.0 s measured in the ordinary build, the longest
+        # step being one eigen-decomposition or RDKit's depiction); the bound leaves room
+        # for a loaded machine and the sanitizers, and the analysis itself runs minutes.
+        assert stopped - sent < 5.0
         # The module works on afterwards and gives the usual result.
         assert _next_line(lines, 60)[1] == "after 9 0 9"
         assert child.wait(timeout=30) == 0

@@ -95,7 +95,7 @@ def _long_call(name):
         "prepare_vif": lambda: _core.prepare_vif(peptide, _params(6000, 1.5, 0.23, 0.9)),
         "fragment_vif": lambda: [_core.fragment_vif(m, quick) for _ in range(20)],
         "compute_atom_layout": lambda: _core.compute_atom_layout(_pickle("C" * 60), 3000),
-        "compute_lpi": lambda: [_core.compute_lpi(n_nodes, edges, 1e-9) for _ in range(50)],
+        "compute_lpi": lambda: [_core.compute_lpi(n_nodes, edges, 1e-9) for _ in range(500)],
         "detect_soft_edges": lambda: [
             _core.detect_soft_edges(n_nodes, edges, pairs, baseline, 1e-9) for _ in range(20)],
         "fragment_atom_softs": lambda: [

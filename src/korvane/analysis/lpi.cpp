@@ -38,9 +38,9 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   LpiSignature sig;
   if (n_nodes == 0) return sig;
   const std::vector<double> a = adjacency_matrix(n_nodes, edges);
-  // The only eigen-solver call of the library: symmetric, eigenvalues only (ascending).
-  // Eigen's self-adjoint solver is deterministic for a given input and build, unlike
-  // a threaded BLAS whose reduction order can vary from run to run.
+  // The eigen-solver calls of the library live in this file. This one: symmetric,
+  // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
+  // given input and build, unlike a threaded BLAS whose reduction order can vary.
   Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
       a.data(), n_nodes, n_nodes);
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
@@ -50,6 +50,46 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   sig.eigenvalues.assign(ev.data(), ev.data() + ev.size());
   sig.counts = count_signs(sig.eigenvalues, zero_tolerance);
   return sig;
+}
+
+SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  SpectralDecomposition d;
+  d.n_nodes = n_nodes;
+  if (n_nodes == 0) {
+    if (!edges.empty()) adjacency_matrix(n_nodes, edges);  // reports the stray edge
+    return d;
+  }
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
+  {
+    const std::vector<double> a = adjacency_matrix(n_nodes, edges);
+    Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
+        a.data(), n_nodes, n_nodes);
+    solver.compute(m, Eigen::ComputeEigenvectors);
+  }  // the adjacency matrix is freed before the eigenvectors are copied
+  if (solver.info() != Eigen::Success)
+    throw std::runtime_error("the symmetric eigen-solver did not converge");
+  const auto& ev = solver.eigenvalues();
+  d.eigenvalues.assign(ev.data(), ev.data() + ev.size());
+  // Eigen stores the eigenvectors column by column; the transpose in that storage order
+  // is the node-major layout.
+  const auto n = static_cast<std::size_t>(n_nodes);
+  d.vectors.resize(n * n);
+  Eigen::Map<Eigen::MatrixXd>(d.vectors.data(), n_nodes, n_nodes) =
+      solver.eigenvectors().transpose();
+  return d;
+}
+
+std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matrix) {
+  if (n < 0 || matrix.size() != static_cast<std::size_t>(n) * static_cast<std::size_t>(n))
+    throw std::invalid_argument("a symmetric matrix of order n needs n * n entries");
+  if (n == 0) return {};
+  Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
+      matrix.data(), n, n);
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
+  if (solver.info() != Eigen::Success)
+    throw std::runtime_error("the symmetric eigen-solver did not converge");
+  const auto& ev = solver.eigenvalues();
+  return {ev.data(), ev.data() + ev.size()};
 }
 
 }  // namespace korvane::analysis

@@ -35,4 +35,22 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
 // The three counts of a list of eigenvalues.
 LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance);
 
+// Eigenvalues and orthonormal eigenvectors of the adjacency matrix, from the same
+// symmetric solver as compute_lpi (Householder tridiagonalisation, implicit QR).
+struct SpectralDecomposition {
+  int n_nodes = 0;
+  std::vector<double> eigenvalues;  // ascending
+  // Row-major n x n: vectors[i * n + k] is the component at node i of eigenvector k,
+  // so the components of one node over all eigenvectors are contiguous.
+  std::vector<double> vectors;
+};
+
+// Holds at most three dense n x n matrices at once: the adjacency matrix, the solver's
+// working copy, and the node-major copy of the eigenvectors (made after the first is
+// freed). Throws as adjacency_matrix does, std::runtime_error if the solver fails.
+SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges);
+
+// Ascending eigenvalues of a small dense symmetric matrix given row-major (n x n).
+std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matrix);
+
 }  // namespace korvane::analysis

@@ -1,14 +1,175 @@
 #include "korvane/analysis/soft_bonds.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
 
+#include "korvane/analysis/inertia.hpp"  // make_deletion_counter, certified_counts
 #include "korvane/common/interrupt.hpp"
 
 namespace korvane::analysis {
 
+namespace {
+
+// Below this many present candidates one decomposition with eigenvectors (three to
+// five times the cost of one without) does not pay for itself.
+constexpr int kMinUpdateCandidates = 6;
+
+// A part this small is decomposed on its own rather than through the whole graph.
+constexpr int kMinPartNodesForWhole = 48;
+
+// Parts whose boundary has more matrix entries than this are decomposed on their own:
+// the update's cost grows with the square of the entries it deletes.
+constexpr std::size_t kMaxBoundaryEntries = 12;
+
+using Pair = std::pair<int, int>;
+
+Pair pair_key(int u, int v) { return u < v ? Pair{u, v} : Pair{v, u}; }
+
+// Matrix entry of each listed node pair, as adjacency_matrix builds it: an edge listed
+// twice keeps its last weight.
+std::map<Pair, double> entry_weights(const std::vector<WeightedEdge>& edges) {
+  std::map<Pair, double> w;
+  for (const auto& e : edges) w[pair_key(e.u, e.v)] = e.weight;
+  return w;
+}
+
+// True when the update may run: compute_lpi would accept the whole edge list, so the
+// update raises no error the direct test would not.
+bool edges_valid(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  if (n_nodes <= 0) return false;
+  return std::all_of(edges.begin(), edges.end(), [n_nodes](const WeightedEdge& e) {
+    return e.u >= 0 && e.v >= 0 && e.u < n_nodes && e.v < n_nodes;
+  });
+}
+
+// Counts of the graph without any listed copy of the edge u-v, by compute_lpi.
+LpiCounts direct_counts(int n_nodes, const std::vector<WeightedEdge>& edges, int u, int v,
+                        double zero_tolerance, std::vector<WeightedEdge>& edited) {
+  edited.clear();
+  std::copy_if(edges.begin(), edges.end(), std::back_inserter(edited),
+               [u, v](const WeightedEdge& e) {
+                 return !((e.u == u && e.v == v) || (e.u == v && e.v == u));
+               });
+  return compute_lpi(n_nodes, edited, zero_tolerance).counts;
+}
+
+SoftTest verdict(const LpiCounts& perturbed, const LpiCounts& baseline) {
+  return perturbed == baseline ? SoftTest::Soft : SoftTest::Essential;
+}
+
+// The candidates' entries: nullopt for a pair the graph does not join.
+std::vector<std::optional<double>> candidate_entries(const std::vector<WeightedEdge>& edges,
+                                                     const std::vector<Pair>& candidates,
+                                                     int& present) {
+  const auto weights = entry_weights(edges);
+  std::vector<std::optional<double>> out;
+  out.reserve(candidates.size());
+  present = 0;
+  for (const auto& [u, v] : candidates) {
+    const auto it = weights.find(pair_key(u, v));
+    if (it == weights.end()) {
+      out.emplace_back();
+    } else {
+      out.emplace_back(it->second);
+      ++present;
+    }
+  }
+  return out;
+}
+
+// The soft-bond test of `candidates` against `baseline`, or against the graph's own
+// counts when `baseline` is null.
+std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edges,
+                               const std::vector<Pair>& candidates, const LpiCounts* baseline,
+                               double zero_tolerance, SoftEdgeMethod method,
+                               SoftEdgeStats* stats) {
+  SoftEdgeStats local;
+  SoftEdgeStats& st = stats ? *stats : local;
+  st = SoftEdgeStats{};
+  int present = 0;
+  const auto entries = candidate_entries(edges, candidates, present);
+  st.tested = present;
+  if (method == SoftEdgeMethod::Auto)
+    method = present >= kMinUpdateCandidates ? SoftEdgeMethod::Update : SoftEdgeMethod::Direct;
+  if (!edges_valid(n_nodes, edges)) method = SoftEdgeMethod::Direct;
+
+  std::vector<SoftTest> out;
+  out.reserve(candidates.size());
+  std::vector<WeightedEdge> edited;
+  edited.reserve(edges.size());
+  if (method == SoftEdgeMethod::Direct) {
+    if (!baseline) {
+      st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
+      st.baseline_direct = true;
+    } else {
+      st.baseline = *baseline;
+    }
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      check_interrupt();  // each candidate costs an eigen-decomposition
+      if (!entries[i]) {
+        out.push_back(SoftTest::Absent);
+        continue;
+      }
+      const auto [u, v] = candidates[i];
+      out.push_back(verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, edited),
+                            st.baseline));
+      ++st.fallbacks;
+    }
+    return out;
+  }
+
+  const DeletionCounter counter = make_deletion_counter(n_nodes, edges, zero_tolerance);
+  st.decomposed = true;
+  if (baseline) {
+    st.baseline = *baseline;
+  } else if (const auto own = certified_counts(counter, {})) {
+    st.baseline = *own;
+  } else {
+    st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
+    st.baseline_direct = true;
+  }
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    check_interrupt();
+    if (!entries[i]) {
+      out.push_back(SoftTest::Absent);
+      continue;
+    }
+    const auto [u, v] = candidates[i];
+    auto counts = certified_counts(counter, {{u, v}});
+    if (!counts) {
+      counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, edited);
+      ++st.fallbacks;
+    }
+    out.push_back(verdict(*counts, st.baseline));
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
-                                        const std::vector<std::pair<int, int>>& candidates,
-                                        const LpiCounts& baseline, double zero_tolerance) {
+                                        const std::vector<Pair>& candidates,
+                                        const LpiCounts& baseline, double zero_tolerance,
+                                        SoftEdgeStats* stats) {
+  return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, SoftEdgeMethod::Auto,
+                  stats);
+}
+
+std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
+                                             const std::vector<Pair>& candidates,
+                                             const LpiCounts& baseline, double zero_tolerance,
+                                             SoftEdgeStats* stats) {
+  return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, SoftEdgeMethod::Update,
+                  stats);
+}
+
+std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<WeightedEdge>& edges,
+                                               const std::vector<Pair>& candidates,
+                                               const LpiCounts& baseline, double zero_tolerance) {
   std::vector<SoftTest> out;
   out.reserve(candidates.size());
   std::vector<WeightedEdge> edited;
@@ -23,12 +184,119 @@ std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedE
       continue;
     }
     // Each candidate is tested against the intact graph: only its own edge is missing.
-    edited.clear();
-    std::copy_if(edges.begin(), edges.end(), std::back_inserter(edited),
-                 [&](const WeightedEdge& e) { return !same_pair(e); });
-    const LpiCounts perturbed = compute_lpi(n_nodes, edited, zero_tolerance).counts;
-    out.push_back(perturbed == baseline ? SoftTest::Soft : SoftTest::Essential);
+    out.push_back(verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, edited), baseline));
   }
+  return out;
+}
+
+std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
+                                                const std::vector<Pair>& candidates,
+                                                double zero_tolerance, SoftEdgeMethod method,
+                                                SoftEdgeStats* stats) {
+  if (candidates.empty()) {
+    if (stats) *stats = SoftEdgeStats{};
+    return {};
+  }
+  return run_test(n_nodes, edges, candidates, nullptr, zero_tolerance, method, stats);
+}
+
+struct SoftEdgeContext::Spectrum {
+  bool valid = false;  // the edge list is one compute_lpi accepts
+  std::map<Pair, double> entries;
+  DeletionCounter counter;
+};
+
+SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
+                                 double zero_tolerance)
+    : n_nodes_(n_nodes),
+      edges_(std::move(edges)),
+      zero_tolerance_(zero_tolerance),
+      spectrum_(std::make_unique<Spectrum>()) {
+  spectrum_->valid = edges_valid(n_nodes_, edges_);
+  if (!spectrum_->valid) return;
+  spectrum_->entries = entry_weights(edges_);
+  spectrum_->counter = make_deletion_counter(n_nodes_, edges_, zero_tolerance_);
+}
+
+SoftEdgeContext::~SoftEdgeContext() = default;
+
+std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& part_nodes,
+                                                      const std::vector<Pair>& candidates,
+                                                      SoftEdgeStats* stats) const {
+  SoftEdgeStats local;
+  SoftEdgeStats& st = stats ? *stats : local;
+  st = SoftEdgeStats{};
+  if (candidates.empty()) return {};
+  if (!spectrum_->valid)
+    throw std::invalid_argument("the whole graph of a soft-edge context has an edge outside it");
+  // Local ids in node-id order, as the induced subgraph numbers them.
+  std::vector<int> local_id(static_cast<std::size_t>(n_nodes_), -1);
+  int m = 0;
+  for (int node : part_nodes) {
+    if (node < 0 || node >= n_nodes_)
+      throw std::out_of_range("part node " + std::to_string(node) + " is outside the graph");
+    if (local_id[static_cast<std::size_t>(node)] >= 0)
+      throw std::invalid_argument("part node " + std::to_string(node) + " is listed twice");
+    local_id[static_cast<std::size_t>(node)] = m++;
+  }
+  const auto inside = [&](int node) {
+    return node >= 0 && node < n_nodes_ && local_id[static_cast<std::size_t>(node)] >= 0;
+  };
+  std::vector<WeightedEdge> sub;
+  std::vector<Pair> boundary;
+  for (const auto& e : edges_) {
+    if (inside(e.u) && inside(e.v))
+      sub.push_back({local_id[static_cast<std::size_t>(e.u)],
+                     local_id[static_cast<std::size_t>(e.v)], e.weight});
+  }
+  for (const auto& [key, w] : spectrum_->entries)
+    if (inside(key.first) != inside(key.second) && w != 0)
+      boundary.push_back(key);
+
+  std::vector<Pair> local_candidates;
+  local_candidates.reserve(candidates.size());
+  for (const auto& [u, v] : candidates)
+    local_candidates.emplace_back(inside(u) ? local_id[static_cast<std::size_t>(u)] : -1,
+                                  inside(v) ? local_id[static_cast<std::size_t>(v)] : -1);
+  const auto on_its_own = [&] {
+    return detect_soft_edges_own_lpi(m, sub, local_candidates, zero_tolerance_,
+                                     SoftEdgeMethod::Auto, &st);
+  };
+  if (m < kMinPartNodesForWhole || boundary.size() > kMaxBoundaryEntries) return on_its_own();
+  // The part's matrix plus the rest's is the whole matrix without its boundary entries.
+  const auto split = certified_counts(spectrum_->counter, boundary);
+  if (!split) return on_its_own();
+
+  std::vector<SoftTest> out;
+  out.reserve(candidates.size());
+  std::optional<LpiCounts> part_baseline;  // compute_lpi of the part, for fallbacks
+  std::vector<WeightedEdge> edited;
+  std::vector<Pair> deleted = boundary;
+  st.decomposed = true;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    check_interrupt();
+    const auto [u, v] = candidates[i];
+    const auto it = spectrum_->entries.find(pair_key(u, v));
+    if (!inside(u) || !inside(v) || it == spectrum_->entries.end()) {
+      out.push_back(SoftTest::Absent);
+      continue;
+    }
+    ++st.tested;
+    deleted.resize(boundary.size());
+    deleted.emplace_back(u, v);
+    if (const auto counts = certified_counts(spectrum_->counter, deleted)) {
+      out.push_back(verdict(*counts, *split));
+      continue;
+    }
+    ++st.fallbacks;
+    if (!part_baseline) {
+      part_baseline = compute_lpi(m, sub, zero_tolerance_).counts;
+      st.baseline_direct = true;
+    }
+    const auto [lu, lv] = local_candidates[i];
+    out.push_back(verdict(direct_counts(m, sub, lu, lv, zero_tolerance_, edited), *part_baseline));
+  }
+  if (part_baseline) st.baseline = *part_baseline;
   return out;
 }
 

@@ -27,6 +27,8 @@ void check_interrupt();
 // Polls the hook now, whenever it was last polled.
 void check_interrupt_now();
 
-inline constexpr int kInterruptPollMs = 10;
+// Long enough that a hook which must wait for a lock held elsewhere (the GIL) slows an
+// analysis little, short enough that a stop request is met at once to a person.
+inline constexpr int kInterruptPollMs = 50;
 
 }  // namespace korvane

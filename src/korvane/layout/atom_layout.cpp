@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "korvane/common/interrupt.hpp"
 #include "korvane/common/molecule.hpp"  // prepare_molecule
 #include "korvane/common/numeric.hpp"   // kTwoPi, pair_key
 #include "korvane/layout/symmetry.hpp"
@@ -87,10 +88,6 @@ void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
   if (!force_rdkit) load_ring_templates();
   compute_2d_coords(mol, force_rdkit);
 }
-
-}  // namespace
-
-namespace {
 
 double coincidence_distance(const Point& a, const Point& b) {
   const double dx = a[0] - b[0], dy = a[1] - b[1];
@@ -188,14 +185,26 @@ class BondedAbove {
   std::vector<std::size_t> partners_;
 };
 
+// The repulsion cut-off, with a squared distance from which a pair is certainly at
+// least the cut-off apart, so that the scans can skip it without a square root: sqrt is
+// correctly rounded and monotone, and the margin of 1e-12 exceeds the rounding of the
+// square. A NaN cut-off gives a NaN bound, which skips nothing.
+struct CutOff {
+  explicit CutOff(double cut_off) : min_nb(cut_off), far_sq(cut_off * cut_off * (1.0 + 1e-12)) {}
+  double min_nb;
+  double far_sq;
+};
+
 // The repulsion of one non-bonded pair i < j. Both scans call it, so that they do the
 // same arithmetic in the same order.
-inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, double min_nb,
+inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, const CutOff& cut,
                        double k_rep, Coords& forces) {
   const double dx = coords[j][0] - coords[i][0], dy = coords[j][1] - coords[i][1];
-  const double len = std::sqrt(dx * dx + dy * dy);
-  if (len < kTinyLength || len >= min_nb) return;  // a NaN length goes on, spreading NaN
-  const double overlap = min_nb - len;
+  const double sq = dx * dx + dy * dy;
+  if (sq >= cut.far_sq) return;
+  const double len = std::sqrt(sq);
+  if (len < kTinyLength || len >= cut.min_nb) return;  // a NaN length goes on, spreading NaN
+  const double overlap = cut.min_nb - len;
   const double fx = overlap * dx / len * k_rep;
   const double fy = overlap * dy / len * k_rep;
   forces[i][0] -= fx;
@@ -204,15 +213,12 @@ inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, doubl
   forces[j][1] += fy;
 }
 
-void repel_all_pairs(const Coords& coords, const BondedAbove& bonded, double min_nb,
-                     double k_rep, Coords& forces) {
-  const std::size_t n = coords.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    auto partners = bonded.cursor(i);
-    for (std::size_t j = i + 1; j < n; ++j)
-      if (!partners.bonded(j)) repel_pair(coords, i, j, min_nb, k_rep, forces);
-  }
-}
+// Pairs i < j found close by the grid: the partners of atom i are
+// partner[start[i] .. start[i + 1]), ascending.
+struct ClosePairs {
+  std::vector<std::size_t> start;
+  std::vector<std::size_t> partner;
+};
 
 // A uniform grid over the atoms. Two atoms closer than the cut-off always sit in the
 // same or in adjacent cells.
@@ -266,20 +272,49 @@ class CellGrid {
     return true;
   }
 
-  // Fills `out`, ascending, with every atom j > i of the 3 x 3 cells round atom i's.
-  void neighbours_above(std::size_t i, std::vector<std::size_t>& out) const {
-    out.clear();
-    const std::size_t cx = cell_of_[i] % nx_, cy = cell_of_[i] / nx_;
-    const std::size_t x_end = std::min(cx + 1, nx_ - 1), y_end = std::min(cy + 1, ny_ - 1);
-    for (std::size_t y = cy == 0 ? 0 : cy - 1; y <= y_end; ++y) {
-      for (std::size_t x = cx == 0 ? 0 : cx - 1; x <= x_end; ++x) {
-        const std::size_t c = y * nx_ + x;
-        const auto first = atoms_.begin() + static_cast<std::ptrdiff_t>(start_[c]);
-        const auto last = atoms_.begin() + static_cast<std::ptrdiff_t>(start_[c + 1]);
-        out.insert(out.end(), std::upper_bound(first, last, i), last);
+  // Fills `out` with the pairs of atoms in the same or in adjacent cells whose squared
+  // distance is below far_sq: for each atom i, its partners j > i, ascending.
+  void collect_close_pairs(const Coords& coords, double far_sq, ClosePairs& out) {
+    found_.clear();
+    const auto visit = [&](std::size_t a, std::size_t b) {
+      const double dx = coords[b][0] - coords[a][0], dy = coords[b][1] - coords[a][1];
+      if (!(dx * dx + dy * dy >= far_sq)) found_.emplace_back(std::min(a, b), std::max(a, b));
+    };
+    const auto visit_cells = [&](std::size_t c, std::size_t d) {
+      for (std::size_t p = start_[c]; p < start_[c + 1]; ++p)
+        for (std::size_t q = start_[d]; q < start_[d + 1]; ++q) visit(atoms_[p], atoms_[q]);
+    };
+    // Every pair of cells once: a cell with itself and with its neighbours east,
+    // north-west, north and north-east.
+    for (std::size_t cy = 0; cy < ny_; ++cy) {
+      for (std::size_t cx = 0; cx < nx_; ++cx) {
+        const std::size_t c = cy * nx_ + cx;
+        if (start_[c] == start_[c + 1]) continue;
+        for (std::size_t p = start_[c]; p < start_[c + 1]; ++p)
+          for (std::size_t q = p + 1; q < start_[c + 1]; ++q) visit(atoms_[p], atoms_[q]);
+        if (cx + 1 < nx_) visit_cells(c, c + 1);
+        if (cy + 1 < ny_) {
+          if (cx > 0) visit_cells(c, c + nx_ - 1);
+          visit_cells(c, c + nx_);
+          if (cx + 1 < nx_) visit_cells(c, c + nx_ + 1);
+        }
       }
     }
-    std::sort(out.begin(), out.end());
+
+    // Counting sort by the smaller atom, then each atom's few partners by insertion.
+    const std::size_t n = cell_of_.size();
+    out.start.assign(n + 1, 0);
+    for (const auto& pair : found_) ++out.start[pair.first + 1];
+    for (std::size_t i = 0; i < n; ++i) out.start[i + 1] += out.start[i];
+    out.partner.resize(found_.size());
+    fill_.assign(out.start.begin(), out.start.end() - 1);
+    for (const auto& [i, j] : found_) out.partner[fill_[i]++] = j;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t* first = out.partner.data() + out.start[i];
+      std::size_t* last = out.partner.data() + out.start[i + 1];
+      for (std::size_t* k = first; k != last; ++k)
+        for (std::size_t* m = k; m != first && *(m - 1) > *m; --m) std::swap(*(m - 1), *m);
+    }
   }
 
  private:
@@ -295,32 +330,64 @@ class CellGrid {
   std::vector<std::size_t> cell_of_;  // cell of each atom
   std::vector<std::size_t> start_;    // atoms_[start_[c] .. start_[c + 1]) lie in cell c
   std::vector<std::size_t> atoms_;
-  std::vector<std::size_t> fill_;  // scratch of the counting sort
+  std::vector<std::size_t> fill_;  // scratch of the counting sorts
+  std::vector<std::pair<std::size_t, std::size_t>> found_;  // scratch: close pairs (i < j)
 };
 
 // Below about this many atoms the all-pairs scan is as fast as the grid (measured).
-constexpr std::size_t kGridFromAtoms = 48;
+constexpr std::size_t kGridFromAtoms = 80;
 
 // What the relaxation steps share besides the coordinates.
 struct Relaxation {
   std::vector<std::pair<int, int>> bonds;  // in the molecule's bond order
   BondedAbove bonded;
-  double min_nb = 0.0;  // repulsion cut-off
+  CutOff cut{0.0};
   bool use_grid = false;
   Coords forces;
   CellGrid grid;  // rebuilt every step from the positions at its start
-  std::vector<std::size_t> candidates;
+  ClosePairs close;
+  std::vector<double> xs, ys, sq;  // scratch of the all-pairs scan
 };
 
-// Visits, for i ascending, the atoms j > i in the cells round atom i, ascending: the
-// all-pairs order without pairs too far apart to exert a force. Every force component
+void repel_all_pairs(const Coords& coords, Relaxation& r, double k_rep) {
+  const std::size_t n = coords.size();
+  r.xs.resize(n);
+  r.ys.resize(n);
+  r.sq.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    r.xs[i] = coords[i][0];
+    r.ys[i] = coords[i][1];
+  }
+  const double* x = r.xs.data();
+  const double* y = r.ys.data();
+  double* sq = r.sq.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    // The squared distances to all later atoms first, in a loop the compiler
+    // vectorises; repel_pair, which computes the same values, handles the pairs that
+    // are not certainly out of reach.
+    const double xi = x[i], yi = y[i];
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const double dx = x[j] - xi, dy = y[j] - yi;
+      sq[j] = dx * dx + dy * dy;
+    }
+    auto partners = r.bonded.cursor(i);
+    for (std::size_t j = i + 1; j < n; ++j)
+      if (!(sq[j] >= r.cut.far_sq) && !partners.bonded(j))
+        repel_pair(coords, i, j, r.cut, k_rep, r.forces);
+  }
+}
+
+// Visits, for i ascending, the atoms j > i close to atom i, ascending: the all-pairs
+// order without the pairs too far apart to exert a force. Every force component
 // therefore receives the same terms in the same order as in the all-pairs scan.
 void repel_by_grid(const Coords& coords, Relaxation& r, double k_rep) {
+  r.grid.collect_close_pairs(coords, r.cut.far_sq, r.close);
+  const ClosePairs& close = r.close;
   for (std::size_t i = 0; i < coords.size(); ++i) {
-    r.grid.neighbours_above(i, r.candidates);
     auto partners = r.bonded.cursor(i);
-    for (std::size_t j : r.candidates)
-      if (!partners.bonded(j)) repel_pair(coords, i, j, r.min_nb, k_rep, r.forces);
+    for (std::size_t k = close.start[i]; k < close.start[i + 1]; ++k)
+      if (!partners.bonded(close.partner[k]))
+        repel_pair(coords, i, close.partner[k], r.cut, k_rep, r.forces);
   }
 }
 
@@ -343,10 +410,10 @@ void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
   }
 
   // Only directly bonded pairs are exempt from the repulsion.
-  if (r.use_grid && r.grid.rebuild(coords, r.min_nb))
+  if (r.use_grid && r.grid.rebuild(coords, r.cut.min_nb))
     repel_by_grid(coords, r, params.k_rep);
   else
-    repel_all_pairs(coords, r.bonded, r.min_nb, params.k_rep, forces);
+    repel_all_pairs(coords, r, params.k_rep);
 
   for (std::size_t i = 0; i < coords.size(); ++i) {
     coords[i][0] += forces[i][0];
@@ -404,7 +471,7 @@ AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
     r.bonds.emplace_back(static_cast<int>(bond->getBeginAtomIdx()),
                          static_cast<int>(bond->getEndAtomIdx()));
   r.bonded = BondedAbove(n, r.bonds);
-  r.min_nb = params.target_bond_len * params.repulsion_factor;
+  r.cut = CutOff(params.target_bond_len * params.repulsion_factor);
   r.use_grid = params.pair_scan == PairScan::Grid ||
                (params.pair_scan == PairScan::Auto && n >= kGridFromAtoms);
   r.forces.resize(n);
@@ -412,6 +479,7 @@ AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
   Coords& coords = layout.coords;
   separate_coincident(coords);
   for (int it = 0; it < params.n_iter; ++it) {
+    check_interrupt();
     relax_step(coords, r, params);
     if (it > 50 && it % 5 == 0) radial_equalize(coords, groups);
   }

@@ -1,6 +1,7 @@
 #include "korvane/massspec/fragments_recursive.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <stdexcept>
@@ -29,7 +30,8 @@ bool contains(const std::vector<int>& sorted, int x) {
 }  // namespace
 
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
-                                     const std::vector<int>& atom_set, double zero_tolerance) {
+                                     const std::vector<int>& atom_set, double zero_tolerance,
+                                     const analysis::SoftEdgeContext* whole) {
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
   const auto node_ok = [n_nodes](int node) { return node >= 0 && node < n_nodes; };
@@ -46,9 +48,12 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
       local[static_cast<std::size_t>(node)] = 0;
     }
   }
-  int m = 0;
-  for (int& id : local)
-    if (id == 0) id = m++;
+  std::vector<int> frag_nodes;
+  for (int node = 0; node < n_nodes; ++node)
+    if (local[static_cast<std::size_t>(node)] == 0) {
+      local[static_cast<std::size_t>(node)] = static_cast<int>(frag_nodes.size());
+      frag_nodes.push_back(node);
+    }
 
   std::vector<analysis::WeightedEdge> sub;
   for (const auto& e : graph.edges) {
@@ -59,7 +64,7 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   }
 
   std::vector<int> inside;  // records with both atoms in the fragment
-  std::vector<std::pair<int, int>> candidates;
+  std::vector<std::pair<int, int>> candidates, whole_candidates;
   for (std::size_t i = 0; i < graph.chem_bonds.size(); ++i) {
     const auto& cb = graph.chem_bonds[i];
     if (!contains(atoms, cb.atom_u) || !contains(atoms, cb.atom_v)) continue;
@@ -67,11 +72,24 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
     // A node outside the graph cannot carry an edge: the test reports it absent.
     candidates.emplace_back(node_ok(cb.u_node) ? local[static_cast<std::size_t>(cb.u_node)] : -1,
                             node_ok(cb.v_node) ? local[static_cast<std::size_t>(cb.v_node)] : -1);
+    whole_candidates.emplace_back(cb.u_node, cb.v_node);
   }
   if (candidates.empty()) return {};
 
-  const analysis::LpiCounts base = analysis::compute_lpi(m, sub, zero_tolerance).counts;
-  const auto verdicts = analysis::detect_soft_edges(m, sub, candidates, base, zero_tolerance);
+  if (whole && (whole->n_nodes() != n_nodes || whole->zero_tolerance() != zero_tolerance ||
+                whole->edges().size() != graph.edges.size() ||
+                !std::equal(graph.edges.begin(), graph.edges.end(), whole->edges().begin(),
+                            [](const analysis::WeightedEdge& a, const analysis::WeightedEdge& b) {
+                              return a.u == b.u && a.v == b.v && a.weight == b.weight;
+                            })))
+    throw std::invalid_argument("the soft-edge context was made for another graph or tolerance");
+  // With the whole graph's decomposition, the fragment is the whole graph cut at its
+  // boundary; without it, the fragment's own matrix is decomposed once. Either way the
+  // verdicts are those of one compute_lpi per record against the fragment's own LPI.
+  const auto verdicts =
+      whole ? whole->detect_in_part(frag_nodes, whole_candidates)
+            : analysis::detect_soft_edges_own_lpi(static_cast<int>(frag_nodes.size()), sub,
+                                                  candidates, zero_tolerance);
   std::vector<int> softs;
   for (std::size_t k = 0; k < inside.size(); ++k)
     if (verdicts[k] == analysis::SoftTest::Soft) softs.push_back(inside[k]);
@@ -139,6 +157,11 @@ std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
   std::vector<FragmentVisit> visits{{all, 0, -1}};
   std::set<std::vector<int>> seen{all};
   std::vector<analysis::ChemBond> softs;
+  // One decomposition of the whole molecule serves the soft-bond test of every fragment
+  // (each fragment's own test falls back to its own decomposition where not certain).
+  std::unique_ptr<analysis::SoftEdgeContext> whole;
+  if (max_generations > 0)
+    whole = std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges);
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
   for (std::size_t next = 0; next < visits.size(); ++next) {
@@ -148,7 +171,7 @@ std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
     const int gen = visits[next].generation;
 
     softs.clear();
-    for (int i : fragment_atom_softs(graph, atoms))
+    for (int i : fragment_atom_softs(graph, atoms, 1e-9, whole.get()))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
