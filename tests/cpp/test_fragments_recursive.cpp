@@ -14,6 +14,7 @@
 #include "korvane/common/molecule.hpp"
 #include "korvane/massspec/fragments_recursive.hpp"
 #include "korvane/massspec/masses.hpp"
+#include "molecules.hpp"
 
 namespace {
 
@@ -22,16 +23,6 @@ using korvane::analysis::OrbitalGraph;
 using namespace korvane::massspec;
 using Sets = std::vector<std::vector<int>>;
 
-std::unique_ptr<RDKit::ROMol> with_hs(const std::string& smiles) {
-  std::unique_ptr<RDKit::ROMol> mol(RDKit::SmilesToMol(smiles));
-  return std::unique_ptr<RDKit::ROMol>(RDKit::MolOps::addHs(*mol));
-}
-
-std::vector<int> all_atoms(const RDKit::ROMol& mol) {
-  std::vector<int> v(mol.getNumAtoms());
-  std::iota(v.begin(), v.end(), 0);
-  return v;
-}
 
 ChemBond record(int u, int v, int order = 1, int u_node = 0, int v_node = 0) {
   ChemBond cb;

@@ -9,21 +9,12 @@
 #include <string>
 
 #include "korvane/massspec/masses.hpp"
+#include "molecules.hpp"
 
 namespace {
 
 using namespace korvane::massspec;
 
-std::unique_ptr<RDKit::ROMol> with_hs(const std::string& smiles) {
-  std::unique_ptr<RDKit::ROMol> mol(RDKit::SmilesToMol(smiles));
-  return std::unique_ptr<RDKit::ROMol>(RDKit::MolOps::addHs(*mol));
-}
-
-std::vector<int> all_atoms(const RDKit::ROMol& mol) {
-  std::vector<int> v(mol.getNumAtoms());
-  std::iota(v.begin(), v.end(), 0);
-  return v;
-}
 
 TEST(NominalAtomMass, IsTheMostCommonIsotopeOfKnownElements) {
   const std::pair<int, int> rows[] = {{1, 1},  {3, 7},  {5, 11},  {6, 12},  {7, 14},
