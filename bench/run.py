@@ -443,6 +443,8 @@ def main():
     ap.add_argument("--nci", type=int, help="NCI molecules (default 1000, smoke 6)")
     ap.add_argument("--timeout", type=float, help="seconds per ladder measurement "
                     "(default 600, smoke 120)")
+    ap.add_argument("--recursive-timeout", type=float, help="seconds per recursive ladder "
+                    "measurement (default 180, smoke 120)")
     ap.add_argument("--direct-budget", type=float, help="seconds of direct soft-bond "
                     "test per ladder graph before extrapolating (default 20, smoke 1)")
     ap.add_argument("--out", help="JSON file (default bench/results/latest.json; smoke: "
@@ -458,6 +460,7 @@ def main():
     smoke = args.smoke
     n_nci = args.nci if args.nci is not None else (6 if smoke else 1000)
     timeout = args.timeout or (120.0 if smoke else 600.0)
+    recursive_timeout = args.recursive_timeout or (120.0 if smoke else 180.0)
     budget = args.direct_budget or (1.0 if smoke else 20.0)
     out = args.out or (os.path.join(tempfile.gettempdir(), "korvane-bench-smoke.json") if smoke
                        else os.path.join(HERE, "results", "latest.json"))
@@ -474,7 +477,8 @@ def main():
         row = {"name": name, "smiles": smiles}
         for kind in ("stages", "recursive", "soft_bonds"):
             row[kind] = run_child({"name": name, "smiles": smiles, "kind": kind,
-                                   "budget": budget}, timeout)
+                                   "budget": budget},
+                                  recursive_timeout if kind == "recursive" else timeout)
             r = row[kind]
             seconds = (f"> {r['timeout']} s (time limit)" if "timeout" in r else
                        f"{r['total']:.3f} s" if "total" in r else

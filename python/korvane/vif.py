@@ -58,8 +58,9 @@ def _first_stage(smiles, params):
     # The lookups the core made, remembered as the Python helpers remember them.
     for z in dict.fromkeys(m.atomic_numbers):
         _kv._nominal_atom_mass(z)
-    H = build_orbital_graph(m.nodes, m.edges)
-    for symbol in dict.fromkeys(d["symbol"] for _, d in H.nodes(data=True)):
+    nodes = m.nodes
+    H = build_orbital_graph(nodes, m.edges)
+    for symbol in dict.fromkeys(symbol for symbol, _, _ in nodes):
         _kv._get_period(symbol)
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}

@@ -314,3 +314,48 @@ TEST(SoftEdgeContext, FragmentsAgreeWithTheirOwnSubgraphs) {
   EXPECT_THROW(korvane::massspec::fragment_atom_softs(m->graph, {0, 1, 2}, 1e-9, &other),
                std::invalid_argument);
 }
+
+TEST(SoftEdgeContext, OneDecompositionServesLpiSoftBondsAndFragments) {
+  // The analysis keeps the decomposition behind its LPI for the later tests: the
+  // eigenvalues are compute_lpi's bit for bit, and every verdict and peak is what the
+  // stand-alone functions give from their own decompositions.
+  for (const char* smiles : {"CC(C)Cc1ccc(C)cc1", "OC(=O)C1CCCCC1Cl", "CCOC(=O)C=C"}) {
+    const auto m = korvane::vif::prepare_vif(smiles, {});
+    ASSERT_TRUE(m && m->counter) << smiles;
+    const auto& g = m->graph;
+    const auto lpi = compute_lpi(g.n_nodes(), g.edges);
+    EXPECT_EQ(m->lpi.eigenvalues, lpi.eigenvalues) << smiles;
+    EXPECT_EQ(m->lpi.counts, lpi.counts) << smiles;
+
+    Pairs candidates;
+    for (const auto& cb : g.chem_bonds) candidates.emplace_back(cb.u_node, cb.v_node);
+    SoftEdgeStats st;
+    EXPECT_EQ(detect_soft_edges(g.n_nodes(), g.edges, candidates, lpi.counts, 1e-9, &st,
+                                m->counter.get()),
+              detect_soft_edges_direct(g.n_nodes(), g.edges, candidates, lpi.counts));
+    EXPECT_FALSE(st.decomposed);  // nothing decomposed beyond the shared counter
+
+    using korvane::massspec::predict_fragments_recursive;
+    const auto shared = predict_fragments_recursive(*m->mol, g, 2, 25, true, m->counter);
+    const auto own = predict_fragments_recursive(*m->mol, g, 2, 25, true);
+    ASSERT_EQ(shared.size(), own.size()) << smiles;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+      EXPECT_EQ(shared[i].mz, own[i].mz);
+      EXPECT_EQ(shared[i].formula, own[i].formula);
+      EXPECT_EQ(shared[i].generation, own[i].generation);
+    }
+  }
+
+  // A counter of another graph or tolerance is refused, not silently used.
+  const auto a = korvane::vif::prepare_vif("CCCCCCO", {});
+  const auto b = korvane::vif::prepare_vif("CCCCCCN", {});
+  const auto& g = a->graph;
+  Pairs candidates;
+  for (const auto& cb : g.chem_bonds) candidates.emplace_back(cb.u_node, cb.v_node);
+  const auto other_tol = make_deletion_counter(g.n_nodes(), g.edges, 1e-7);
+  EXPECT_THROW(detect_soft_edges(g.n_nodes(), g.edges, candidates, a->lpi.counts, 1e-9, nullptr,
+                                 &other_tol),
+               std::invalid_argument);
+  EXPECT_THROW(SoftEdgeContext(g.edges, b->counter), std::invalid_argument);
+  EXPECT_THROW(SoftEdgeContext(g.edges, nullptr), std::invalid_argument);
+}

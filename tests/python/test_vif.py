@@ -7,6 +7,7 @@ from rdkit import Chem
 
 import korvane
 from korvane import _core
+from korvane.vif import _params
 
 KEYS_NO_DRAW = ["lpi", "soft_bonds", "fragments", "real_fragments", "single_fragments",
                 "ringcut_fragments", "ring_soft_bonds", "recursive_peaks", "graph", "chem_bonds",
@@ -209,3 +210,35 @@ def test_analysis_repeats_exactly():
     r2 = korvane.VIF("CC(=O)Oc1ccccc1C(=O)O", draw=False, verbose=False, recursive_ms=True)
     assert all(np.array_equal(r1["pos"][i], r2["pos"][i]) for i in r1["pos"])
     assert r1["fragments"] == r2["fragments"] and r1["recursive_peaks"] == r2["recursive_peaks"]
+
+
+def _graph_by_calls(nodes, edges):
+    H = nx.Graph()
+    for i, (symbol, rol, kind) in enumerate(nodes):
+        H.add_node(i, symbol=symbol, rol=rol, kind=kind)
+    for u, v, w in edges:
+        H.add_edge(u, v, weight=w)
+    return H
+
+
+def _same_graph(a, b):
+    assert list(a.nodes(data=True)) == list(b.nodes(data=True))
+    assert list(a.edges(data=True)) == list(b.edges(data=True))
+    assert [list(a.adj[n]) for n in a] == [list(b.adj[n]) for n in b]
+    for u, v in a.edges:  # one data dict per edge, seen from both ends
+        assert a[u][v] is a[v][u]
+
+
+def test_orbital_graph_is_the_graph_of_add_calls():
+    from korvane._graph import build_orbital_graph
+    for smiles in ("O", "CC(=O)Oc1ccccc1C(=O)O", "[Na+].[Cl-]", "C#N"):
+        m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
+        H = build_orbital_graph(m.nodes, m.edges)
+        _same_graph(H, _graph_by_calls(m.nodes, m.edges))
+        H.add_edge(0, 1, weight=2.0)  # the result is an ordinary, editable graph
+        assert H[1][0]["weight"] == 2.0
+    # Edges outside the core's guarantees: a repeat (last weight wins), a self-loop, a
+    # node not listed.
+    nodes = [("C", "Merkez", "sigma")] * 3
+    edges = [(0, 1, 1.0), (1, 0, 0.9), (2, 2, 1.0), (2, 5, 0.5)]
+    _same_graph(build_orbital_graph(nodes, edges), _graph_by_calls(nodes, edges))

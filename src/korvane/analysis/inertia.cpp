@@ -81,10 +81,25 @@ std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, doub
 
 DeletionCounter make_deletion_counter(int n_nodes, const std::vector<WeightedEdge>& edges,
                                       double zero_tolerance) {
+  return make_deletion_counter(decompose_adjacency(n_nodes, edges), edges,  // validates them
+                               zero_tolerance);
+}
+
+DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
+                                      const std::vector<WeightedEdge>& edges,
+                                      double zero_tolerance) {
   DeletionCounter c;
+  const int n_nodes = spectrum.n_nodes;
+  const auto n = static_cast<std::size_t>(std::max(0, n_nodes));
+  if (spectrum.eigenvalues.size() != n || spectrum.vectors.size() != n * n)
+    throw std::invalid_argument("the decomposition does not hold n eigenpairs of order n");
+  for (const auto& e : edges)
+    if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
+      throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
+                              ") names a node outside the decomposed graph");
   c.n_nodes = n_nodes;
   c.zero_tolerance = zero_tolerance;
-  c.spectrum = decompose_adjacency(n_nodes, edges);  // validates the edges
+  c.spectrum = std::move(spectrum);
   if (n_nodes <= 0 || !std::isfinite(zero_tolerance) || !(zero_tolerance > 0)) return c;
   for (const auto& e : edges)
     if (!std::isfinite(e.weight)) return c;
@@ -108,7 +123,6 @@ DeletionCounter make_deletion_counter(int n_nodes, const std::vector<WeightedEdg
               -zero_tolerance + c.band};
   c.near_width = kNearFraction * norm;
 
-  const auto n = static_cast<std::size_t>(n_nodes);
   const auto& lambda = c.spectrum.eigenvalues;
   const auto gap = [&c](double x) {
     double g = std::numeric_limits<double>::infinity();

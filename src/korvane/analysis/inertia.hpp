@@ -60,6 +60,11 @@ struct DeletionCounter {
 DeletionCounter make_deletion_counter(int n_nodes, const std::vector<WeightedEdge>& edges,
                                       double zero_tolerance);
 
+// The same from a decomposition already made by decompose_adjacency of these edges.
+DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
+                                      const std::vector<WeightedEdge>& edges,
+                                      double zero_tolerance);
+
 // Returns the LPI counts of the matrix with the given entries (node pairs, either
 // order; u == v for a diagonal entry) set to 0, or nullopt when they are not certain.
 // Pairs the matrix does not hold change nothing. std::invalid_argument for a pair given

@@ -86,7 +86,7 @@ std::vector<std::optional<double>> candidate_entries(const std::vector<WeightedE
 std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edges,
                                const std::vector<Pair>& candidates, const LpiCounts* baseline,
                                double zero_tolerance, SoftEdgeMethod method,
-                               SoftEdgeStats* stats) {
+                               SoftEdgeStats* stats, const DeletionCounter* given = nullptr) {
   SoftEdgeStats local;
   SoftEdgeStats& st = stats ? *stats : local;
   st = SoftEdgeStats{};
@@ -122,8 +122,12 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
     return out;
   }
 
-  const DeletionCounter counter = make_deletion_counter(n_nodes, edges, zero_tolerance);
-  st.decomposed = true;
+  if (given && (given->n_nodes != n_nodes || given->zero_tolerance != zero_tolerance))
+    throw std::invalid_argument("the deletion counter was made for another graph or tolerance");
+  std::optional<DeletionCounter> made;
+  if (!given) made = make_deletion_counter(n_nodes, edges, zero_tolerance);
+  const DeletionCounter& counter = given ? *given : *made;
+  st.decomposed = !given;
   if (baseline) {
     st.baseline = *baseline;
   } else if (const auto own = certified_counts(counter, {})) {
@@ -154,9 +158,13 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
                                         const std::vector<Pair>& candidates,
                                         const LpiCounts& baseline, double zero_tolerance,
-                                        SoftEdgeStats* stats) {
+                                        SoftEdgeStats* stats, const DeletionCounter* counter) {
   return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, SoftEdgeMethod::Auto,
-                  stats);
+                  stats, counter);
+}
+
+bool soft_edge_update_pays(int present_candidates) {
+  return present_candidates >= kMinUpdateCandidates;
 }
 
 std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -203,7 +211,7 @@ std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<W
 struct SoftEdgeContext::Spectrum {
   bool valid = false;  // the edge list is one compute_lpi accepts
   std::map<Pair, double> entries;
-  DeletionCounter counter;
+  std::shared_ptr<const DeletionCounter> counter;
 };
 
 SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
@@ -215,7 +223,23 @@ SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
   spectrum_->valid = edges_valid(n_nodes_, edges_);
   if (!spectrum_->valid) return;
   spectrum_->entries = entry_weights(edges_);
-  spectrum_->counter = make_deletion_counter(n_nodes_, edges_, zero_tolerance_);
+  spectrum_->counter = std::make_shared<const DeletionCounter>(
+      make_deletion_counter(n_nodes_, edges_, zero_tolerance_));
+}
+
+SoftEdgeContext::SoftEdgeContext(std::vector<WeightedEdge> edges,
+                                 std::shared_ptr<const DeletionCounter> counter)
+    : n_nodes_(counter ? counter->n_nodes : 0),
+      edges_(std::move(edges)),
+      zero_tolerance_(counter ? counter->zero_tolerance : 0.0),
+      spectrum_(std::make_unique<Spectrum>()) {
+  if (!counter) throw std::invalid_argument("a soft-edge context needs a deletion counter");
+  spectrum_->valid = edges_valid(n_nodes_, edges_);
+  if (!spectrum_->valid) return;
+  spectrum_->entries = entry_weights(edges_);
+  if (counter->usable && counter->entries != spectrum_->entries)
+    throw std::invalid_argument("the deletion counter was made for another graph");
+  spectrum_->counter = std::move(counter);
 }
 
 SoftEdgeContext::~SoftEdgeContext() = default;
@@ -264,7 +288,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
   };
   if (m < kMinPartNodesForWhole || boundary.size() > kMaxBoundaryEntries) return on_its_own();
   // The part's matrix plus the rest's is the whole matrix without its boundary entries.
-  const auto split = certified_counts(spectrum_->counter, boundary);
+  const auto split = certified_counts(*spectrum_->counter, boundary);
   if (!split) return on_its_own();
 
   std::vector<SoftTest> out;
@@ -284,7 +308,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
     ++st.tested;
     deleted.resize(boundary.size());
     deleted.emplace_back(u, v);
-    if (const auto counts = certified_counts(spectrum_->counter, deleted)) {
+    if (const auto counts = certified_counts(*spectrum_->counter, deleted)) {
       out.push_back(verdict(*counts, *split));
       continue;
     }

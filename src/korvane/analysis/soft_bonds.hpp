@@ -8,6 +8,8 @@
 
 namespace korvane::analysis {
 
+struct DeletionCounter;  // inertia.hpp
+
 enum class SoftTest : char { Absent, Essential, Soft };
 
 // How the counts of each edited matrix are found. Direct: one eigenvalue decomposition
@@ -30,11 +32,18 @@ struct SoftEdgeStats {
 
 // Tests each candidate node pair in order against the intact graph: Absent when the
 // graph has no such edge, Soft when deleting it (every listed copy of it) leaves
-// `baseline` unchanged. Verdicts are those of detect_soft_edges_direct.
+// `baseline` unchanged. Verdicts are those of detect_soft_edges_direct. A `counter`
+// made of the same graph at the same tolerance spares the update its own
+// decomposition (std::invalid_argument when its order or tolerance differ).
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
                                         const std::vector<std::pair<int, int>>& candidates,
                                         const LpiCounts& baseline, double zero_tolerance = 1e-9,
-                                        SoftEdgeStats* stats = nullptr);
+                                        SoftEdgeStats* stats = nullptr,
+                                        const DeletionCounter* counter = nullptr);
+
+// True when detect_soft_edges settles this many present candidates by the update, so
+// that a decomposition with eigenvectors made beforehand will be used.
+bool soft_edge_update_pays(int present_candidates);
 
 // The same test by the rank-2 update whatever the number of candidates.
 std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -66,6 +75,8 @@ std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<W
 class SoftEdgeContext {
  public:
   SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges, double zero_tolerance = 1e-9);
+  // With the decomposition already made (make_deletion_counter of the same graph).
+  SoftEdgeContext(std::vector<WeightedEdge> edges, std::shared_ptr<const DeletionCounter> counter);
   ~SoftEdgeContext();
   SoftEdgeContext(const SoftEdgeContext&) = delete;
   SoftEdgeContext& operator=(const SoftEdgeContext&) = delete;

@@ -149,9 +149,10 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
   return {out.begin(), out.end()};
 }
 
-std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
-                                           const analysis::OrbitalGraph& graph, int max_generations,
-                                           double min_mz, bool ring_fragmentation) {
+std::vector<FragmentVisit> visit_fragments(
+    const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
+    double min_mz, bool ring_fragmentation,
+    std::shared_ptr<const analysis::DeletionCounter> whole_counter) {
   std::vector<int> all(mol.getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
   std::vector<FragmentVisit> visits{{all, 0, -1}};
@@ -161,7 +162,9 @@ std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
   // (each fragment's own test falls back to its own decomposition where not certain).
   std::unique_ptr<analysis::SoftEdgeContext> whole;
   if (max_generations > 0)
-    whole = std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges);
+    whole = whole_counter
+                ? std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter))
+                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges);
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
   for (std::size_t next = 0; next < visits.size(); ++next) {
@@ -185,10 +188,13 @@ std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
 std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               const analysis::OrbitalGraph& graph,
                                               int max_generations, double min_mz,
-                                              bool ring_fragmentation) {
+                                              bool ring_fragmentation,
+                                              std::shared_ptr<const analysis::DeletionCounter>
+                                                  whole) {
   std::vector<Peak> peaks;
   std::set<int> peak_mz;
-  for (const auto& v : visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation)) {
+  for (const auto& v : visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation,
+                                       std::move(whole))) {
     const int mz = nominal_mass(mol, v.atoms);
     if (peak_mz.insert(mz).second)
       peaks.push_back({mz, fragment_formula(mol, v.atoms), v.generation});

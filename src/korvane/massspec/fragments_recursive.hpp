@@ -3,6 +3,7 @@
 #pragma once
 #include <GraphMol/ROMol.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,16 +53,20 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 // max_generations is cut (its soft bonds judged on its own orbital subgraph), and each
 // new atom set is queued once, however many fragments it is cut from. Returns the atom
 // sets in queue order, which is generation order; the children of one fragment follow
-// cut_atom_set's order.
-std::vector<FragmentVisit> visit_fragments(const RDKit::ROMol& mol,
-                                           const analysis::OrbitalGraph& graph, int max_generations,
-                                           double min_mz, bool ring_fragmentation);
+// cut_atom_set's order. `whole`, when given, is make_deletion_counter of the graph at
+// the default tolerance, made once for the soft-bond test and reused here.
+std::vector<FragmentVisit> visit_fragments(
+    const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
+    double min_mz, bool ring_fragmentation,
+    std::shared_ptr<const analysis::DeletionCounter> whole = nullptr);
 
 // The peaks of visit_fragments in insertion order: the molecule first, then for each new
 // nominal mass the first fragment that reached it (an existing peak is never replaced).
 std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               const analysis::OrbitalGraph& graph,
                                               int max_generations = 3, double min_mz = 25,
-                                              bool ring_fragmentation = true);
+                                              bool ring_fragmentation = true,
+                                              std::shared_ptr<const analysis::DeletionCounter>
+                                                  whole = nullptr);
 
 }  // namespace korvane::massspec

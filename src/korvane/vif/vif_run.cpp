@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "korvane/analysis/bond_orders.hpp"
+#include "korvane/analysis/inertia.hpp"
 #include "korvane/analysis/soft_bonds.hpp"
 #include "korvane/common/elements.hpp"
 #include "korvane/common/interrupt.hpp"
@@ -16,6 +17,8 @@
 
 namespace korvane::vif {
 namespace {
+
+constexpr double kZeroTolerance = 1e-9;  // of the LPI, the soft bonds and the fragments
 
 void require_finite(double x, const char* name) {
   if (!std::isfinite(x))
@@ -76,7 +79,17 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   gp.bond_kappa = params.bond_kappa;
   m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders, gp);
   m->seconds.graph = clock.lap();
-  m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges);
+  // When the soft-bond test will take its counts from one decomposition with
+  // eigenvectors, the LPI reads its eigenvalues from that decomposition: the solver
+  // gives the same eigenvalues with or without eigenvectors.
+  if (analysis::soft_edge_update_pays(static_cast<int>(m->graph.chem_bonds.size()))) {
+    m->counter = std::make_shared<const analysis::DeletionCounter>(
+        analysis::make_deletion_counter(m->graph.n_nodes(), m->graph.edges, kZeroTolerance));
+    m->lpi.eigenvalues = m->counter->spectrum.eigenvalues;
+    m->lpi.counts = analysis::count_signs(m->lpi.eigenvalues, kZeroTolerance);
+  } else {
+    m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance);
+  }
 
   std::vector<int> all(mol->getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
@@ -97,7 +110,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
   candidates.reserve(bonds.size());
   for (const auto& cb : bonds) candidates.emplace_back(cb.u_node, cb.v_node);
   const auto verdicts = analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges, candidates,
-                                                    m.lpi.counts);
+                                                    m.lpi.counts, kZeroTolerance, nullptr,
+                                                    m.counter.get());
   std::vector<analysis::ChemBond> softs;
   for (std::size_t i = 0; i < verdicts.size(); ++i) {
     if (verdicts[i] != analysis::SoftTest::Soft) continue;
@@ -111,7 +125,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     // The multi-generation prediction always opens rings, whatever the
     // single-generation setting is.
     out.recursive_peaks = massspec::predict_fragments_recursive(
-        *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true);
+        *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
+        m.counter);
     out.seconds.recursive = clock.lap();
   }
   return out;

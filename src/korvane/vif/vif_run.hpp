@@ -49,6 +49,9 @@ struct VifMolecule {
   std::vector<int> bond_orders;  // by bond index
   analysis::OrbitalGraph graph;
   analysis::LpiSignature lpi;
+  // The decomposition with eigenvectors behind lpi, kept for the soft-bond and
+  // fragment tests; null when they decompose nothing or too little to need it.
+  std::shared_ptr<const analysis::DeletionCounter> counter;
   int mol_mass = 0;           // nominal
   double mol_mass_avg = 0.0;  // sum of average atomic masses
   StageSeconds seconds;       // the stages up to lpi
