@@ -87,8 +87,11 @@ void bind_analysis(py::module_& m) {
       "detect_soft_edges_fast",
       [](int n_nodes, const std::vector<Edge>& edges,
          const std::vector<std::pair<int, int>>& candidates,
-         std::optional<std::tuple<int, int, int>> baseline, double tol) {
+         std::optional<std::tuple<int, int, int>> baseline, double tol,
+         const std::string& method) {
         require_analysis_budget(n_nodes, analysis_byte_limit());
+        const auto how = method == "factor" ? analysis::SoftEdgeMethod::Factor
+                                            : analysis::SoftEdgeMethod::Update;
         std::vector<analysis::SoftTest> r;
         analysis::SoftEdgeStats st;
         {
@@ -96,10 +99,10 @@ void bind_analysis(py::module_& m) {
           const auto e = to_edges(edges);
           if (baseline) {
             const auto [np, nz, nm] = *baseline;
-            r = analysis::detect_soft_edges_fast(n_nodes, e, candidates, {np, nz, nm}, tol, &st);
+            r = analysis::detect_soft_edges_fast(n_nodes, e, candidates, {np, nz, nm}, tol, &st,
+                                                 how);
           } else {
-            r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol,
-                                                    analysis::SoftEdgeMethod::Update, &st);
+            r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol, how, &st);
           }
         }
         std::vector<int> out;
@@ -107,8 +110,9 @@ void bind_analysis(py::module_& m) {
         return std::make_tuple(out, st.tested, st.fallbacks);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-      py::arg("tol"),
-      "(verdicts, tested, fallbacks) by the rank-2 update; baseline None: the graph's own.");
+      py::arg("tol"), py::arg("method") = "update",
+      "(verdicts, tested, fallbacks) by the rank-2 update (method 'update') or sparse "
+      "factorizations ('factor'); baseline None: the graph's own.");
   m.def(
       "detect_soft_edges_in_parts",
       [](int n_nodes, const std::vector<Edge>& edges, const std::vector<std::vector<int>>& parts,

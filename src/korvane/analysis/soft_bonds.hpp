@@ -14,10 +14,11 @@ enum class SoftTest : char { Absent, Essential, Soft };
 
 // How the counts of each edited matrix are found. Direct: one eigenvalue decomposition
 // per candidate (compute_lpi). Update: one decomposition with eigenvectors of the intact
-// matrix, then a certified rank-2 update per candidate, falling back to Direct for a
-// candidate whose update is not certain. Auto: Update unless there are too few
-// candidates for it to pay. All three give the same verdicts.
-enum class SoftEdgeMethod : char { Auto, Update, Direct };
+// matrix, then a certified rank-2 update per candidate, falling back to Factor and then
+// to Direct for a candidate whose update is not certain. Factor: certified sparse LDL^T
+// factorizations per candidate (sparse_inertia.hpp), falling back to Direct. Auto: the
+// one soft_edge_method chooses. All give the same verdicts.
+enum class SoftEdgeMethod : char { Auto, Update, Factor, Direct };
 
 // What a test did, for benchmarks and tests.
 struct SoftEdgeStats {
@@ -41,16 +42,19 @@ std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedE
                                         SoftEdgeStats* stats = nullptr,
                                         const DeletionCounter* counter = nullptr);
 
-// True when detect_soft_edges settles this many present candidates by the update, so
-// that a decomposition with eigenvectors made beforehand will be used.
-bool soft_edge_update_pays(int present_candidates);
+// The method Auto takes for a graph of this many nodes with this many present
+// candidates: Direct for a handful, Update for small graphs, Factor for large ones. When
+// it is Update, a decomposition with eigenvectors made beforehand will be used.
+SoftEdgeMethod soft_edge_method(int n_nodes, int present_candidates);
 
-// The same test by the rank-2 update whatever the number of candidates.
+// The same test by the rank-2 update (or the given fast method) whatever the number of
+// candidates.
 std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
                                              const std::vector<std::pair<int, int>>& candidates,
                                              const LpiCounts& baseline,
                                              double zero_tolerance = 1e-9,
-                                             SoftEdgeStats* stats = nullptr);
+                                             SoftEdgeStats* stats = nullptr,
+                                             SoftEdgeMethod method = SoftEdgeMethod::Update);
 
 // The same test by definition: one compute_lpi per candidate.
 std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<WeightedEdge>& edges,

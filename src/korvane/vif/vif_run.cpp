@@ -82,7 +82,9 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   // When the soft-bond test will take its counts from one decomposition with
   // eigenvectors, the LPI reads its eigenvalues from that decomposition: the solver
   // gives the same eigenvalues with or without eigenvectors.
-  if (analysis::soft_edge_update_pays(static_cast<int>(m->graph.chem_bonds.size()))) {
+  if (analysis::soft_edge_method(m->graph.n_nodes(),
+                                 static_cast<int>(m->graph.chem_bonds.size())) ==
+      analysis::SoftEdgeMethod::Update) {
     m->counter = std::make_shared<const analysis::DeletionCounter>(
         analysis::make_deletion_counter(m->graph.n_nodes(), m->graph.edges, kZeroTolerance));
     m->lpi.eigenvalues = m->counter->spectrum.eigenvalues;
