@@ -359,3 +359,29 @@ TEST(SoftEdgeContext, OneDecompositionServesLpiSoftBondsAndFragments) {
   EXPECT_THROW(SoftEdgeContext(g.edges, b->counter), std::invalid_argument);
   EXPECT_THROW(SoftEdgeContext(g.edges, nullptr), std::invalid_argument);
 }
+
+TEST(SoftEdgeUpdate, FactorizationSettlesWhatTheUpdateCannot) {
+  // A path of 198 nodes beside a pair joined by tol - 2e-12: every edited matrix has an
+  // eigenvalue 2e-12 below the tolerance, inside the update's error band but outside
+  // the narrower one of the sparse factorizations.
+  const double tol = 1e-9;
+  std::vector<WeightedEdge> edges;
+  for (int i = 0; i + 1 < 198; ++i) edges.push_back({i, i + 1, 1.0});
+  edges.push_back({198, 199, tol - 2e-12});
+  Pairs candidates;
+  for (int i = 0; i + 1 < 198; i += 9) candidates.emplace_back(i, i + 1);
+  const DeletionCounter counter = make_deletion_counter(200, edges, tol);
+  for (const auto& c : candidates) EXPECT_FALSE(certified_counts(counter, {c}).has_value());
+
+  const LpiCounts base = compute_lpi(200, edges, tol).counts;
+  const auto direct = detect_soft_edges_direct(200, edges, candidates, base, tol);
+  for (const auto method : {SoftEdgeMethod::Update, SoftEdgeMethod::Factor}) {
+    SoftEdgeStats st;
+    EXPECT_EQ(detect_soft_edges_fast(200, edges, candidates, base, tol, &st, method), direct);
+    EXPECT_EQ(st.fallbacks, 0);
+    EXPECT_EQ(st.factored, method == SoftEdgeMethod::Update ? st.tested : 0);
+  }
+  // Both verdicts occur: the test is not trivially all-soft or all-essential.
+  EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Soft), 0);
+  EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Essential), 0);
+}

@@ -1,5 +1,6 @@
-"""The rank-update soft-bond test against the definition (one decomposition per record),
-on real molecules of RDKit's NCI sample and on fragments of some of them."""
+"""The fast soft-bond tests (rank-2 update, sparse factorizations) against the
+definition (one decomposition per record), on real molecules of RDKit's NCI sample and
+on fragments of some of them."""
 import os
 
 import pytest
@@ -48,17 +49,19 @@ def nci_graphs():
     return [_graph(s) for s in _nci_smiles(150)]
 
 
-def test_update_agrees_with_definition_on_nci_molecules(nci_graphs):
+@pytest.mark.parametrize("method", ["update", "factor"])
+def test_fast_methods_agree_with_definition_on_nci_molecules(nci_graphs, method):
     records = fallbacks = 0
     for _, n, edges, candidates in nci_graphs:
         baseline = _core.compute_lpi(n, edges, TOL)[:3]
-        fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline, TOL)
+        fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline, TOL,
+                                                        method)
         assert fast == _core.detect_soft_edges_direct(n, edges, candidates, baseline, TOL)
         assert tested == sum(v != 0 for v in fast) == len(candidates)
         records += tested
         fallbacks += fb
     assert records > 3000
-    assert fallbacks * 100 <= records  # the update settles nearly every record itself
+    assert fallbacks * 100 <= records  # the fast method settles nearly every record itself
 
 
 def test_fragments_agree_with_definition(nci_graphs):

@@ -183,6 +183,7 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
     if (!counts) {
       if (!sparse) sparse.emplace(n_nodes, edges, zero_tolerance);
       counts = sparse->counts({{u, v}});
+      if (counts) ++st.factored;
     }
     if (!counts) {
       counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, edited);
@@ -365,6 +366,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
     }
     const auto [lu, lv] = local_candidates[i];
     auto counts = sparse->counts({{lu, lv}});
+    if (counts) ++st.factored;
     if (!counts) {
       ++st.fallbacks;
       counts = direct_counts(m, sub, lu, lv, zero_tolerance_, edited);

@@ -24,6 +24,8 @@ enum class SoftEdgeMethod : char { Auto, Update, Factor, Direct };
 struct SoftEdgeStats {
   int tested = 0;            // candidates whose edge is in the graph
   int fallbacks = 0;         // of those, settled by a direct decomposition
+  int factored = 0;          // of those, left uncertain by the update and settled by
+                             // sparse factorizations
   bool decomposed = false;   // the intact matrix was decomposed with eigenvectors
   bool baseline_direct = false;  // own-baseline tests: the baseline came from compute_lpi
   // The baseline compared with; in SoftEdgeContext::detect_in_part only when it came
