@@ -171,7 +171,7 @@ def compare_soft_bonds(molecule, budget):
     out["speedup"] = out["direct_seconds"] / max(out["fast_seconds"], 1e-12)
     out["disagreements"] = sum(a != b for a, b in zip(direct_verdicts, fast_verdicts[:k]))
     if fast_stats is not None:
-        _, tested, fallbacks = fast_stats(n, edges, pairs, base, 1e-9)
+        _, tested, fallbacks = fast_stats(n, edges, pairs, base, 1e-9, "auto")
         out.update(tested=tested, fallbacks=fallbacks)
     return out
 
@@ -273,7 +273,7 @@ def bench_nci(smiles_list):
             fast_total += time.perf_counter() - t
             disagreements += sum(a != b for a, b in zip(dv, fv))
             if fast_stats is not None:
-                _, te, fb = fast_stats(n, edges, pairs, base, 1e-9)
+                _, te, fb = fast_stats(n, edges, pairs, base, 1e-9, "auto")
                 tested, fallbacks = tested + te, fallbacks + fb
     out = {"molecules": len(smiles_list), "analysed": len(plain), "failed": failed,
            "plain": summary_stats(plain), "recursive": summary_stats(recursive),

@@ -1,6 +1,6 @@
-"""Differential check and timing of the soft-bond test: the rank-update method
-(korvane._core.detect_soft_edges_fast) against the definition, one eigenvalue
-decomposition per record (korvane._core.detect_soft_edges_direct).
+"""Differential check and timing of the soft-bond test: each fast method (the rank-2
+update and the sparse factorizations, korvane._core.detect_soft_edges_fast) against the
+definition, one eigenvalue decomposition per record (korvane._core.detect_soft_edges_direct).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/soft_bonds_differential.py \
         [--nci 1000] [--fragments 20] [--ladder] [--json out.json]
@@ -31,6 +31,8 @@ from korvane import _core
 from korvane._graph import graph_to_core
 
 TOL = 1e-9
+# The analysis' own choice and both fast methods it chooses from.
+METHODS = ("auto", "update", "factor")
 
 
 def ladder():
@@ -145,7 +147,7 @@ def fragment_parts(r, soft_indices):
 
 def check_fragments(r, n, edges, candidates, verdicts):
     """Per-fragment differential; returns (parts, records, disagreements, fallbacks of
-    the fragment's own update)."""
+    the fragment's own tests, summed over the methods)."""
     soft = [i for i, v in enumerate(verdicts) if v == 2]
     parts = fragment_parts(r, soft)
     node_sets = []
@@ -160,11 +162,12 @@ def check_fragments(r, n, edges, candidates, verdicts):
         loc = [(local.get(u, -1), local.get(v, -1)) for u, v in candidates]
         base = _core.compute_lpi(len(nodes), sub, TOL)[:3]
         direct = _core.detect_soft_edges_direct(len(nodes), sub, loc, base, TOL)
-        own, tested_own, fb_own = _core.detect_soft_edges_fast(len(nodes), sub, loc, None, TOL)
         records += tested
-        fallbacks += fb_own
         disagreements += sum(a != b for a, b in zip(direct, w_verdicts))
-        disagreements += sum(a != b for a, b in zip(direct, own))
+        for method in METHODS:
+            own, _, fb_own = _core.detect_soft_edges_fast(len(nodes), sub, loc, None, TOL, method)
+            fallbacks += fb_own
+            disagreements += sum(a != b for a, b in zip(direct, own))
     return len(parts), records, disagreements, fallbacks
 
 
@@ -178,10 +181,11 @@ def main():
     ap.add_argument("--json")
     args = ap.parse_args()
 
-    summary = {"molecules": 0, "records": 0, "disagreements": 0, "fallbacks": 0,
+    summary = {"molecules": 0, "records": 0, "disagreements": 0,
+               **{"fallbacks_" + m: 0 for m in METHODS},
                "fragment_parts": 0, "fragment_records": 0, "fragment_disagreements": 0,
                "fragment_fallbacks": 0, "unparsed": 0}
-    t_fast = t_direct = 0.0
+    t_fast, t_direct = dict.fromkeys(METHODS, 0.0), 0.0
     for k, (name, smiles) in enumerate(nci(args.nci)):
         g = graph_of(smiles)
         if g is None:
@@ -190,39 +194,39 @@ def main():
         r, n, edges, candidates = g
         baseline = _core.compute_lpi(n, edges, TOL)[:3] if n else (0, 0, 0)
         t0 = time.perf_counter()
-        fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline, TOL)
-        t1 = time.perf_counter()
         direct = _core.detect_soft_edges_direct(n, edges, candidates, baseline, TOL)
-        t2 = time.perf_counter()
-        t_fast += t1 - t0
-        t_direct += t2 - t1
-        bad = sum(a != b for a, b in zip(fast, direct))
-        if bad:
-            print(f"DISAGREEMENT {name} {smiles}: {bad} records", flush=True)
+        t_direct += time.perf_counter() - t0
         summary["molecules"] += 1
-        summary["records"] += tested
-        summary["disagreements"] += bad
-        summary["fallbacks"] += fb
+        for method in METHODS:
+            t0 = time.perf_counter()
+            fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline, TOL,
+                                                            method)
+            t_fast[method] += time.perf_counter() - t0
+            bad = sum(a != b for a, b in zip(fast, direct))
+            if bad:
+                print(f"DISAGREEMENT ({method}) {name} {smiles}: {bad} records", flush=True)
+            if method == "auto":
+                summary["records"] += tested
+            summary["disagreements"] += bad
+            summary["fallbacks_" + method] += fb
         if k < args.fragments:
             p, rec, dis, ffb = check_fragments(r, n, edges, candidates, direct)
             summary["fragment_parts"] += p
             summary["fragment_records"] += rec
             summary["fragment_disagreements"] += dis
             summary["fragment_fallbacks"] += ffb
-    summary["nci_seconds_fast"] = round(t_fast, 3)
+    for method in METHODS:
+        summary["nci_seconds_" + method] = round(t_fast[method], 3)
     summary["nci_seconds_direct"] = round(t_direct, 3)
     print(json.dumps(summary), flush=True)
 
     rows = []
     if args.ladder:
-        print(f"{'molecule':>14} {'nodes':>6} {'records':>7} {'fallbacks':>9} {'fast s':>8} "
-              f"{'direct s':>9} {'speed-up':>8} {'disagree':>8}", flush=True)
+        print(f"{'molecule':>14} {'method':>6} {'nodes':>6} {'records':>7} {'fallbacks':>9} "
+              f"{'fast s':>8} {'direct s':>9} {'speed-up':>8} {'disagree':>8}", flush=True)
         for name, smiles in ladder():
             r, n, edges, candidates = graph_of(smiles)
             baseline = _core.compute_lpi(n, edges, TOL)[:3]
-            t0 = time.perf_counter()
-            fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline, TOL)
-            tf = time.perf_counter() - t0
             t0 = time.perf_counter()
             if n <= args.full_direct_max:
                 ref = _core.detect_soft_edges_direct(n, edges, candidates, baseline, TOL)
@@ -234,13 +238,18 @@ def main():
                 td = (time.perf_counter() - t0) / len(sample) * len(candidates)
                 ref = reference_verdicts(n, edges, candidates, baseline, args.full_direct_max)
                 timed = "extrapolated"
-            bad = sum(a != b for a, b in zip(fast, ref))
-            summary["disagreements"] += bad
-            rows.append({"molecule": name, "nodes": n, "records": tested, "fallbacks": fb,
-                         "fast_s": round(tf, 3), "direct_s": round(td, 2), "direct_timing": timed,
-                         "disagreements": bad})
-            print(f"{name:>14} {n:>6} {tested:>7} {fb:>9} {tf:>8.3f} {td:>9.2f} "
-                  f"{td / tf:>7.0f}x {bad:>8}  ({timed})", flush=True)
+            for method in METHODS:
+                t0 = time.perf_counter()
+                fast, tested, fb = _core.detect_soft_edges_fast(n, edges, candidates, baseline,
+                                                                TOL, method)
+                tf = time.perf_counter() - t0
+                bad = sum(a != b for a, b in zip(fast, ref))
+                summary["disagreements"] += bad
+                rows.append({"molecule": name, "method": method, "nodes": n, "records": tested,
+                             "fallbacks": fb, "fast_s": round(tf, 3), "direct_s": round(td, 2),
+                             "direct_timing": timed, "disagreements": bad})
+                print(f"{name:>14} {method:>6} {n:>6} {tested:>7} {fb:>9} {tf:>8.3f} {td:>9.2f} "
+                      f"{td / tf:>7.0f}x {bad:>8}  ({timed})", flush=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"summary": summary, "ladder": rows}, f, indent=1)

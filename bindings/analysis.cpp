@@ -90,8 +90,16 @@ void bind_analysis(py::module_& m) {
          std::optional<std::tuple<int, int, int>> baseline, double tol,
          const std::string& method) {
         require_analysis_budget(n_nodes, analysis_byte_limit());
-        const auto how = method == "factor" ? analysis::SoftEdgeMethod::Factor
-                                            : analysis::SoftEdgeMethod::Update;
+        analysis::SoftEdgeMethod how;
+        if (method == "update")
+          how = analysis::SoftEdgeMethod::Update;
+        else if (method == "factor")
+          how = analysis::SoftEdgeMethod::Factor;
+        else if (method == "auto")
+          how = analysis::SoftEdgeMethod::Auto;
+        else
+          throw py::value_error("method must be 'update', 'factor' or 'auto', not '" + method +
+                                "'");
         std::vector<analysis::SoftTest> r;
         analysis::SoftEdgeStats st;
         {
@@ -111,8 +119,9 @@ void bind_analysis(py::module_& m) {
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), py::arg("method") = "update",
-      "(verdicts, tested, fallbacks) by the rank-2 update (method 'update') or sparse "
-      "factorizations ('factor'); baseline None: the graph's own.");
+      "(verdicts, tested, fallbacks) by the rank-2 update (method 'update'), sparse "
+      "factorizations ('factor') or the analysis' choice ('auto'); baseline None: the "
+      "graph's own.");
   m.def(
       "detect_soft_edges_in_parts",
       [](int n_nodes, const std::vector<Edge>& edges, const std::vector<std::vector<int>>& parts,
