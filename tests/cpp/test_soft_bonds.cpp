@@ -14,23 +14,13 @@
 #include "korvane/analysis/soft_bonds.hpp"
 #include "korvane/massspec/fragments_recursive.hpp"
 #include "korvane/vif/vif_run.hpp"
+#include "graphs.hpp"
 
 using namespace korvane::analysis;
 
 namespace {
 
 using Pairs = std::vector<std::pair<int, int>>;
-
-// The counts compute_lpi gives with every listed copy of the given pairs removed.
-LpiCounts direct_counts_without(int n, const std::vector<WeightedEdge>& edges, const Pairs& gone) {
-  std::vector<WeightedEdge> kept;
-  for (const auto& e : edges) {
-    bool drop = false;
-    for (const auto& [u, v] : gone) drop |= (e.u == u && e.v == v) || (e.u == v && e.v == u);
-    if (!drop) kept.push_back(e);
-  }
-  return compute_lpi(n, kept).counts;
-}
 
 Pairs all_pairs_of(const std::vector<WeightedEdge>& edges) {
   Pairs p;
@@ -50,35 +40,6 @@ SoftEdgeStats expect_update_matches_direct(int n, const std::vector<WeightedEdge
   EXPECT_EQ(fast, direct);
   EXPECT_TRUE(st.decomposed);
   return st;
-}
-
-// Orbital-like random graph: atoms as cliques of 1 or 4 nodes (weight 1) joined into a
-// tree, plus `rings` extra bonds, by bond edges of weight 0.9 between random nodes.
-std::vector<WeightedEdge> random_orbital_graph(std::mt19937& rng, int atoms, int rings,
-                                               int& n_nodes) {
-  std::vector<std::vector<int>> nodes_of;
-  std::vector<WeightedEdge> edges;
-  n_nodes = 0;
-  for (int a = 0; a < atoms; ++a) {
-    const int size = rng() % 3 == 0 ? 1 : 4;
-    std::vector<int> nodes;
-    for (int i = 0; i < size; ++i) nodes.push_back(n_nodes++);
-    for (int i = 0; i < size; ++i)
-      for (int j = i + 1; j < size; ++j) edges.push_back({nodes[i], nodes[j], 1.0});
-    nodes_of.push_back(nodes);
-  }
-  const auto pick = [&](int a) {
-    return nodes_of[a][rng() % nodes_of[a].size()];
-  };
-  for (int a = 1; a < atoms; ++a) {
-    const int b = static_cast<int>(rng() % a);
-    edges.push_back({pick(a), pick(b), 0.9});
-  }
-  for (int r = 0; r < rings; ++r) {
-    const int a = static_cast<int>(rng() % atoms), b = static_cast<int>(rng() % atoms);
-    if (a != b) edges.push_back({pick(a), pick(b), 0.9});
-  }
-  return edges;
 }
 
 }  // namespace

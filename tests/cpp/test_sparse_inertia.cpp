@@ -11,23 +11,13 @@
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/sparse_inertia.hpp"
 #include "korvane/vif/vif_run.hpp"
+#include "graphs.hpp"
 
 using namespace korvane::analysis;
 
 namespace {
 
 using Pairs = std::vector<std::pair<int, int>>;
-
-LpiCounts direct_counts_without(int n, const std::vector<WeightedEdge>& edges, const Pairs& gone,
-                                double tol = 1e-9) {
-  std::vector<WeightedEdge> kept;
-  for (const auto& e : edges) {
-    bool drop = false;
-    for (const auto& [u, v] : gone) drop |= (e.u == u && e.v == v) || (e.u == v && e.v == u);
-    if (!drop) kept.push_back(e);
-  }
-  return compute_lpi(n, kept, tol).counts;
-}
 
 // Every single deletion of the graph: certified counts equal compute_lpi's. Returns how
 // many were not certain.
@@ -47,31 +37,6 @@ int expect_deletions_match(int n, const std::vector<WeightedEdge>& edges, double
   check({});
   for (const auto& e : edges) check({{e.u, e.v}});
   return uncertain;
-}
-
-// Orbital-like random graph: cliques of 1, 4 or 9 nodes joined into a tree by bond
-// edges of weight 0.9, plus `rings` extra bonds.
-std::vector<WeightedEdge> random_orbital_graph(std::mt19937& rng, int atoms, int rings,
-                                               int& n_nodes) {
-  std::vector<std::vector<int>> nodes_of;
-  std::vector<WeightedEdge> edges;
-  n_nodes = 0;
-  for (int a = 0; a < atoms; ++a) {
-    const int kind = static_cast<int>(rng() % 7);
-    const int size = kind < 2 ? 1 : (kind == 6 ? 9 : 4);
-    std::vector<int> nodes;
-    for (int i = 0; i < size; ++i) nodes.push_back(n_nodes++);
-    for (int i = 0; i < size; ++i)
-      for (int j = i + 1; j < size; ++j) edges.push_back({nodes[i], nodes[j], 1.0});
-    nodes_of.push_back(nodes);
-  }
-  const auto pick = [&](int a) { return nodes_of[a][rng() % nodes_of[a].size()]; };
-  for (int a = 1; a < atoms; ++a) edges.push_back({pick(a), pick(static_cast<int>(rng() % a)), 0.9});
-  for (int r = 0; r < rings; ++r) {
-    const int a = static_cast<int>(rng() % atoms), b = static_cast<int>(rng() % atoms);
-    if (a != b) edges.push_back({pick(a), pick(b), 0.9});
-  }
-  return edges;
 }
 
 }  // namespace
@@ -127,7 +92,7 @@ TEST(SparseInertia, RandomOrbitalGraphsAgreeWithEigenvalues) {
   int uncertain = 0, tested = 0;
   for (int trial = 0; trial < 60; ++trial) {
     int n = 0;
-    const auto edges = random_orbital_graph(rng, 3 + trial % 23, trial % 4, n);
+    const auto edges = random_orbital_graph(rng, 3 + trial % 23, trial % 4, n, true);
     uncertain += expect_deletions_match(n, edges);
     tested += static_cast<int>(edges.size()) + 1;
   }
@@ -149,7 +114,7 @@ TEST(SparseInertia, MoleculesAgreeWithEigenvalues) {
 TEST(SparseInertia, ThreadsShareOneCounter) {
   std::mt19937 rng(5);
   int n = 0;
-  const auto edges = random_orbital_graph(rng, 40, 3, n);
+  const auto edges = random_orbital_graph(rng, 40, 3, n, true);
   const SparseInertiaCounter counter(n, edges, 1e-9);
   std::vector<std::optional<LpiCounts>> serial;
   for (const auto& e : edges) serial.push_back(counter.counts({{e.u, e.v}}));
