@@ -33,7 +33,7 @@ constexpr double kSolverErrorPerNode = 4.0;
 
 // Room in the band for the factorization's own error, in units of u ||A||, and slack in
 // units of u tol that keeps the band positive for a graph without entries. The band
-// then stays below 1e-11 for orbital graphs of a few thousand nodes, a hundredth of the
+// then stays near 1e-11 for orbital graphs of a few thousand nodes, a hundredth of the
 // default tolerance.
 constexpr double kFactorRoom = 4096.0;
 constexpr double kBandSlack = 1024.0;
