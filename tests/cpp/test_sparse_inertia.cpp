@@ -75,7 +75,10 @@ TEST(SparseInertia, EigenvalueAtTheToleranceIsNeverGuessed) {
             (LpiCounts{0, 3, 0}));
   // No room for a band, or no finite matrix: never certain.
   EXPECT_FALSE(SparseInertiaCounter(2, {{0, 1, 1.0}}, 0.0).usable());
-  EXPECT_FALSE(SparseInertiaCounter(2, {{0, 1, NAN}}, tol).counts().has_value());
+  const SparseInertiaCounter not_finite(3, {{0, 1, NAN}, {1, 2, 1.0}}, tol);
+  EXPECT_FALSE(not_finite.counts().has_value());
+  EXPECT_FALSE(not_finite.factor(0.5, {}).has_value());
+  EXPECT_TRUE(SparseInertiaCounter(2, {{0, 1, 1.0}}, 0.0).factor(0.5, {}).has_value());
 }
 
 TEST(SparseInertia, BadInput) {

@@ -361,7 +361,10 @@ SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<Weight
   double norm = 0.0;
   std::vector<double> row_sums(n, 0.0);
   for (const auto& [key, w] : entries) {
-    if (!std::isfinite(w)) return;
+    if (!std::isfinite(w)) {
+      finite_ = false;
+      continue;
+    }
     if (w == 0) continue;
     const auto u = static_cast<std::size_t>(key.first), v = static_cast<std::size_t>(key.second);
     row_sums[u] += std::abs(w);
@@ -382,7 +385,7 @@ SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<Weight
       value_.push_back(w);
     }
   }
-  if (!std::isfinite(zero_tolerance) || !(zero_tolerance > 0)) return;
+  if (!finite_ || !std::isfinite(zero_tolerance) || !(zero_tolerance > 0)) return;
   // compute_lpi's eigenvalues are within solver_error of exact ones of its matrix. A
   // count is certified only when no exact eigenvalue lies within twice that of +-tol,
   // whatever the factorization's error inside the rest of the band.
@@ -402,6 +405,7 @@ std::optional<SparseInertiaCounter::Factorization> SparseInertiaCounter::factor(
     if (u < 0 || v < 0 || u >= n_nodes_ || v >= n_nodes_)
       throw std::invalid_argument("deleted entry (" + std::to_string(u) + ", " +
                                   std::to_string(v) + ") names a node outside the graph");
+  if (!finite_) return std::nullopt;
   std::array<Factorization, 1> out;
   if (factor_lanes<1>(n_nodes_, row_start_, column_, value_, diagonal_, {shift}, deleted, rook,
                       out) != Outcome::Done)

@@ -47,7 +47,7 @@ class SparseInertiaCounter {
 
   // Pivot signs of one factorization of (A with `deleted` set to 0) - shift I, by
   // Bunch-Kaufman's or rook pivoting, and the bound on its backward error in the
-  // 2-norm; nullopt when a pivot is exactly zero.
+  // 2-norm; nullopt when a pivot is exactly zero or a weight is not finite.
   struct Factorization {
     int positive = 0, negative = 0;
     double error_bound = 0.0;
@@ -61,6 +61,7 @@ class SparseInertiaCounter {
 
   int n_nodes_ = 0;
   double zero_tolerance_ = 0.0;
+  bool finite_ = true;  // every weight is finite
   bool usable_ = false;
   double band_ = 0.0;            // half-width of the shift pairs round +-tol
   double allowed_error_ = 0.0;   // largest factorization error a certified count admits
