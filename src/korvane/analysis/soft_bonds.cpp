@@ -129,50 +129,29 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
     return out;
   }
 
-  if (method == SoftEdgeMethod::Factor) {
-    const SparseInertiaCounter counter(n_nodes, edges, zero_tolerance);
-    if (baseline) {
-      st.baseline = *baseline;
-    } else if (const auto own = counter.counts()) {
-      st.baseline = *own;
-    } else {
-      st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
-      st.baseline_direct = true;
-    }
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-      check_interrupt();
-      if (!entries[i]) {
-        out.push_back(SoftTest::Absent);
-        continue;
-      }
-      const auto [u, v] = candidates[i];
-      auto counts = counter.counts({{u, v}});
-      if (!counts) {
-        counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, edited);
-        ++st.fallbacks;
-      }
-      out.push_back(verdict(*counts, st.baseline));
-    }
-    return out;
-  }
-
-  if (given && (given->n_nodes != n_nodes || given->zero_tolerance != zero_tolerance))
-    throw std::invalid_argument("the deletion counter was made for another graph or tolerance");
+  // Update: the decomposition's counts first. Where they are not certain (or from the
+  // start, for Factor), the sparse factorizations; where neither is, the direct
+  // decomposition decides.
   std::optional<DeletionCounter> made;
-  if (!given) made = make_deletion_counter(n_nodes, edges, zero_tolerance);
-  const DeletionCounter& counter = given ? *given : *made;
-  st.decomposed = !given;
+  const DeletionCounter* counter = nullptr;
+  std::optional<SparseInertiaCounter> sparse;
+  if (method == SoftEdgeMethod::Update) {
+    if (given && (given->n_nodes != n_nodes || given->zero_tolerance != zero_tolerance))
+      throw std::invalid_argument("the deletion counter was made for another graph or tolerance");
+    if (!given) made = make_deletion_counter(n_nodes, edges, zero_tolerance);
+    counter = given ? given : &*made;
+    st.decomposed = !given;
+  } else {
+    sparse.emplace(n_nodes, edges, zero_tolerance);
+  }
   if (baseline) {
     st.baseline = *baseline;
-  } else if (const auto own = certified_counts(counter, {})) {
+  } else if (const auto own = counter ? certified_counts(*counter, {}) : sparse->counts()) {
     st.baseline = *own;
   } else {
     st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
     st.baseline_direct = true;
   }
-  // Where the update is not certain, the sparse factorizations may be; where neither
-  // is, the direct decomposition decides.
-  std::optional<SparseInertiaCounter> sparse;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     check_interrupt();
     if (!entries[i]) {
@@ -180,11 +159,12 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
       continue;
     }
     const auto [u, v] = candidates[i];
-    auto counts = certified_counts(counter, {{u, v}});
+    std::optional<LpiCounts> counts;
+    if (counter) counts = certified_counts(*counter, {{u, v}});
     if (!counts) {
       if (!sparse) sparse.emplace(n_nodes, edges, zero_tolerance);
       counts = sparse->counts({{u, v}});
-      if (counts) ++st.factored;
+      if (counts && counter) ++st.factored;
     }
     if (!counts) {
       counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, edited);
