@@ -180,9 +180,7 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
   return c;
 }
 
-std::optional<LpiCounts> certified_counts(const DeletionCounter& c,
-                                          const std::vector<std::pair<int, int>>& deleted) {
-  const int n_nodes = c.n_nodes;
+void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& deleted) {
   for (std::size_t i = 0; i < deleted.size(); ++i) {
     const auto [u, v] = deleted[i];
     if (u < 0 || v < 0 || u >= n_nodes || v >= n_nodes)
@@ -194,6 +192,12 @@ std::optional<LpiCounts> certified_counts(const DeletionCounter& c,
         throw std::invalid_argument("matrix entry (" + std::to_string(u) + ", " +
                                     std::to_string(v) + ") is deleted twice");
   }
+}
+
+std::optional<LpiCounts> certified_counts(const DeletionCounter& c,
+                                          const std::vector<std::pair<int, int>>& deleted) {
+  const int n_nodes = c.n_nodes;
+  check_deleted_entries(n_nodes, deleted);
   if (!c.usable) return std::nullopt;
 
   // The nonzero entries deleted, and the nodes left with no entry at all.

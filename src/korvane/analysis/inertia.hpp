@@ -65,6 +65,10 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
                                       const std::vector<WeightedEdge>& edges,
                                       double zero_tolerance);
 
+// std::invalid_argument for a node outside 0..n-1 or a matrix entry listed twice
+// (either order) among the deleted ones.
+void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& deleted);
+
 // Returns the LPI counts of the matrix with the given entries (node pairs, either
 // order; u == v for a diagonal entry) set to 0, or nullopt when they are not certain.
 // Pairs the matrix does not hold change nothing. std::invalid_argument for a pair given

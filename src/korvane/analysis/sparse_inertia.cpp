@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "korvane/analysis/inertia.hpp"  // check_deleted_entries
+
 namespace korvane::analysis {
 
 namespace {
@@ -164,15 +166,13 @@ std::pair<int, int> choose_pivot(const Workspace<L>& ws, int i, int lane, bool r
   }
 }
 
-enum class Outcome : char { Done, Singular, Diverged };
-
 // Factors A - shift_k I, without the deleted entries, at L shifts at once, with
-// Bunch-Kaufman's or rook pivoting: one pass
-// over the pattern, each step taking the pivot chosen at the first shift.
-// Diverged when a 2 x 2 pivot of the first shift is not a sound one at another (they
-// are run one by one then), Singular when a pivot is exactly zero.
+// Bunch-Kaufman's or rook pivoting: one pass over the pattern, each step taking the
+// pivot chosen at the first shift. False when a pivot is exactly zero, or a 2 x 2 pivot
+// of the first shift is not a sound one at another (the shifts are then factored one
+// by one).
 template <int L>
-Outcome factor_lanes(int n_nodes, const std::vector<int>& row_start,
+bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
                      const std::vector<int>& column, const std::vector<double>& value,
                      const std::vector<double>& diagonal, const std::array<double, L>& shifts,
                      const std::vector<std::pair<int, int>>& deleted, bool rook,
@@ -228,7 +228,7 @@ Outcome factor_lanes(int n_nodes, const std::vector<int>& row_start,
     // first shift, and the others take the same. The error bound of each shift is
     // computed from its own factors, so it does not rest on the choice being theirs.
     const auto [p, q] = choose_pivot(ws, i, 0, rook);
-    if (p < 0) return Outcome::Singular;
+    if (p < 0) return false;
 
     const auto up = static_cast<std::size_t>(p);
     ws.gathered.clear();
@@ -255,7 +255,7 @@ Outcome factor_lanes(int n_nodes, const std::vector<int>& row_start,
     if (q < 0) {
       for (int k = 0; k < L; ++k) {
         const double d = ws.diagonal[up][k];
-        if (d == 0) return Outcome::Singular;
+        if (d == 0) return false;
         (d > 0 ? out[k].positive : out[k].negative)++;
         double y_p = 1.0;
         for (auto& g : ws.gathered) {
@@ -275,7 +275,7 @@ Outcome factor_lanes(int n_nodes, const std::vector<int>& row_start,
         // Bunch-Kaufman's tests give |a c| < alpha^2 b^2 at the shift that chose the
         // pivot: an indefinite, well-conditioned block. Another shift must meet the same.
         if (!(std::abs(a * c) < kAlpha * kAlpha * b[k] * b[k]))
-          return k == 0 ? Outcome::Singular : Outcome::Diverged;
+          return false;
         ++out[k].positive;
         ++out[k].negative;
         double y_p = 1.0, y_q = 1.0;
@@ -336,9 +336,9 @@ Outcome factor_lanes(int n_nodes, const std::vector<int>& row_start,
     for (std::size_t i = 0; i < n; ++i)
       bound = std::max(bound, (ws.updates[i] + 4) * (ws.row_norm[i][k] + ws.lld[i][k]));
     out[k].error_bound = kFactorErrorPerUpdate * kUnitRoundoff * bound;
-    if (!std::isfinite(out[k].error_bound)) return Outcome::Singular;
+    if (!std::isfinite(out[k].error_bound)) return false;
   }
-  return Outcome::Done;
+  return true;
 }
 
 }  // namespace
@@ -401,30 +401,23 @@ SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<Weight
 
 std::optional<SparseInertiaCounter::Factorization> SparseInertiaCounter::factor(
     double shift, const std::vector<std::pair<int, int>>& deleted, bool rook) const {
-  for (const auto& [u, v] : deleted)
-    if (u < 0 || v < 0 || u >= n_nodes_ || v >= n_nodes_)
-      throw std::invalid_argument("deleted entry (" + std::to_string(u) + ", " +
-                                  std::to_string(v) + ") names a node outside the graph");
+  check_deleted_entries(n_nodes_, deleted);
+  return factor_one(shift, deleted, rook);
+}
+
+std::optional<SparseInertiaCounter::Factorization> SparseInertiaCounter::factor_one(
+    double shift, const std::vector<std::pair<int, int>>& deleted, bool rook) const {
   if (!finite_) return std::nullopt;
   std::array<Factorization, 1> out;
-  if (factor_lanes<1>(n_nodes_, row_start_, column_, value_, diagonal_, {shift}, deleted, rook,
-                      out) != Outcome::Done)
+  if (!factor_lanes<1>(n_nodes_, row_start_, column_, value_, diagonal_, {shift}, deleted, rook,
+                       out))
     return std::nullopt;
   return out[0];
 }
 
 std::optional<LpiCounts> SparseInertiaCounter::counts(
     const std::vector<std::pair<int, int>>& deleted) const {
-  for (std::size_t i = 0; i < deleted.size(); ++i) {
-    const auto [u, v] = deleted[i];
-    if (u < 0 || v < 0 || u >= n_nodes_ || v >= n_nodes_)
-      throw std::invalid_argument("deleted entry (" + std::to_string(u) + ", " +
-                                  std::to_string(v) + ") names a node outside the graph");
-    for (std::size_t k = 0; k < i; ++k)
-      if (std::minmax(deleted[k].first, deleted[k].second) == std::minmax(u, v))
-        throw std::invalid_argument("matrix entry (" + std::to_string(u) + ", " +
-                                    std::to_string(v) + ") is deleted twice");
-  }
+  check_deleted_entries(n_nodes_, deleted);
   if (!usable_) return std::nullopt;
   // Bunch-Kaufman's pivots first (they keep the fill least); where its multipliers grew
   // too much for a certain count, rook pivoting bounds them.
@@ -437,13 +430,13 @@ std::optional<LpiCounts> SparseInertiaCounter::counts_with(
   const double tol = zero_tolerance_;
   const std::array<double, 4> shifts = {tol - band_, tol + band_, -tol - band_, -tol + band_};
   std::array<Factorization, 4> f;
-  const Outcome all = factor_lanes<4>(n_nodes_, row_start_, column_, value_, diagonal_, shifts,
-                                      deleted, rook, f);
+  const bool all = factor_lanes<4>(n_nodes_, row_start_, column_, value_, diagonal_, shifts,
+                                   deleted, rook, f);
   // A shift whose pivots, taken from the first shift, did not suit it is factored on
   // its own with pivots of its own (every shift, when the pass stopped early).
   for (std::size_t k = 0; k < 4; ++k) {
-    if (all == Outcome::Done && f[k].error_bound <= allowed_error_) continue;
-    const auto one = factor(shifts[k], deleted, rook);
+    if (all && f[k].error_bound <= allowed_error_) continue;
+    const auto one = factor_one(shifts[k], deleted, rook);
     if (!one || !(one->error_bound <= allowed_error_)) return std::nullopt;
     f[k] = *one;
   }

@@ -47,7 +47,8 @@ class SparseInertiaCounter {
 
   // Pivot signs of one factorization of (A with `deleted` set to 0) - shift I, by
   // Bunch-Kaufman's or rook pivoting, and the bound on its backward error in the
-  // 2-norm; nullopt when a pivot is exactly zero or a weight is not finite.
+  // 2-norm; nullopt when a pivot is exactly zero or a weight is not finite. Deleted
+  // entries as for counts.
   struct Factorization {
     int positive = 0, negative = 0;
     double error_bound = 0.0;
@@ -58,6 +59,9 @@ class SparseInertiaCounter {
  private:
   std::optional<LpiCounts> counts_with(const std::vector<std::pair<int, int>>& deleted,
                                        bool rook) const;
+  std::optional<Factorization> factor_one(double shift,
+                                          const std::vector<std::pair<int, int>>& deleted,
+                                          bool rook) const;
 
   int n_nodes_ = 0;
   double zero_tolerance_ = 0.0;
