@@ -8,6 +8,7 @@
 // shift, against O(N^3) for an eigendecomposition. Only the counts come out, never the
 // eigenvalues.
 #pragma once
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -45,6 +46,15 @@ class SparseInertiaCounter {
   // outside the graph.
   std::optional<LpiCounts> counts(const std::vector<std::pair<int, int>>& deleted = {}) const;
 
+  // The same counts by replaying the pivot order of the intact matrix's factorization
+  // (made on construction) on flat arrays, which is several times faster than choosing
+  // pivots anew: the nodes whose pivots the deletions spoil are set aside and factored
+  // last, as a small dense block. nullopt where that is not certain; counts() then
+  // factors with pivots of its own.
+  std::optional<LpiCounts> replayed_counts(const std::vector<std::pair<int, int>>& deleted) const;
+
+  struct Plan;  // the recorded pivot order (sparse_inertia.cpp)
+
   // Pivot signs of one factorization of (A with `deleted` set to 0) - shift I, by
   // Bunch-Kaufman's or rook pivoting, and the bound on its backward error in the
   // 2-norm; nullopt when a pivot is exactly zero or a weight is not finite. Deleted
@@ -57,6 +67,7 @@ class SparseInertiaCounter {
                                       bool rook = false) const;
 
  private:
+  std::optional<LpiCounts> replay(const std::vector<std::pair<int, int>>& deleted) const;
   std::optional<LpiCounts> counts_with(const std::vector<std::pair<int, int>>& deleted,
                                        bool rook) const;
   std::optional<Factorization> factor_one(double shift,
@@ -73,6 +84,7 @@ class SparseInertiaCounter {
   // ascending column; diagonal entries apart.
   std::vector<int> row_start_, column_;
   std::vector<double> value_, diagonal_;
+  std::shared_ptr<const Plan> plan_;  // null when the intact matrix did not factor
 };
 
 }  // namespace korvane::analysis
