@@ -20,10 +20,11 @@ namespace {
 constexpr int kMinUpdateCandidates = 6;
 
 // From this many nodes on, the LPI's eigenvalues alone plus the sparse factorizations
-// beat the decomposition with eigenvectors plus the rank-2 updates (measured on NCI
-// molecules and chains of 20 to 400 nodes: at 100 nodes the update path takes 0.6 times
-// as long, at 200 they are even, at 300 the factorizations take half as long).
-constexpr int kMinFactorNodes = 256;
+// (replaying the intact matrix's pivot order) beat the decomposition with eigenvectors
+// plus the rank-2 updates (measured on alkanes, polyglycines and NCI molecules of 60 to
+// 260 nodes: at 60 the update path takes 0.7 times as long, at 100 they are even, at
+// 150 to 250 the factorizations take 0.5 to 0.85 times as long).
+constexpr int kMinFactorNodes = 100;
 
 // A part this small is decomposed on its own rather than through the whole graph.
 constexpr int kMinPartNodesForWhole = 48;

@@ -80,11 +80,14 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders, gp);
   m->seconds.graph = clock.lap();
   // When the soft-bond test will take its counts from one decomposition with
-  // eigenvectors, the LPI reads its eigenvalues from that decomposition: the solver
-  // gives the same eigenvalues with or without eigenvectors.
-  if (analysis::soft_edge_method(m->graph.n_nodes(),
+  // eigenvectors, or recursive fragmentation will (it tests every fragment against the
+  // whole molecule's decomposition), the LPI reads its eigenvalues from that
+  // decomposition: the solver gives the same eigenvalues with or without eigenvectors.
+  const bool fragments_share = params.recursive_ms && params.max_generations > 0;
+  if (fragments_share ||
+      analysis::soft_edge_method(m->graph.n_nodes(),
                                  static_cast<int>(m->graph.chem_bonds.size())) ==
-      analysis::SoftEdgeMethod::Update) {
+          analysis::SoftEdgeMethod::Update) {
     m->counter = std::make_shared<const analysis::DeletionCounter>(
         analysis::make_deletion_counter(m->graph.n_nodes(), m->graph.edges, kZeroTolerance));
     m->lpi.eigenvalues = m->counter->spectrum.eigenvalues;
