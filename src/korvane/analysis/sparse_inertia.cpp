@@ -75,7 +75,6 @@ struct Workspace {
     lld.assign(n, {});
     updates.assign(n, 0);
     active.assign(n, 1);
-    deleted_row.assign(n, 0);
     slot.assign(n, -1);
     gathered.clear();
     heap.clear();
@@ -166,6 +165,32 @@ std::pair<int, int> choose_pivot(const Workspace<L>& ws, int i, int lane, bool r
   }
 }
 
+// The entries a factorization leaves out. Rows holding one are flagged (in a
+// workspace's vector, sized anew here), so that most lookups cost one test.
+class DeletedEntries {
+ public:
+  DeletedEntries(std::size_t n, const std::vector<std::pair<int, int>>& deleted,
+                 std::vector<char>& flags)
+      : deleted_(deleted), flags_(flags) {
+    flags_.assign(n, 0);
+    for (const auto& [u, v] : deleted) {
+      flags_[static_cast<std::size_t>(u)] = 1;
+      flags_[static_cast<std::size_t>(v)] = 1;
+    }
+  }
+  bool in_row(int u) const { return flags_[static_cast<std::size_t>(u)] != 0; }
+  bool operator()(int u, int v) const {
+    if (!in_row(u) || !in_row(v)) return false;
+    for (const auto& [a, b] : deleted_)
+      if ((a == u && b == v) || (a == v && b == u)) return true;
+    return false;
+  }
+
+ private:
+  const std::vector<std::pair<int, int>>& deleted_;
+  std::vector<char>& flags_;
+};
+
 // One elimination step as it happened: the pivot block (q = -1 for a 1 x 1 pivot) and
 // the nodes then joined to it, in the order they were gathered.
 struct RecordedStep {
@@ -188,17 +213,7 @@ bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
   const auto n = static_cast<std::size_t>(n_nodes);
   Workspace<L>& ws = workspace<L>();
   ws.reset(n);
-  for (const auto& [u, v] : deleted) {
-    ws.deleted_row[static_cast<std::size_t>(u)] = 1;
-    ws.deleted_row[static_cast<std::size_t>(v)] = 1;
-  }
-  const auto is_deleted = [&](int u, int v) {
-    if (!ws.deleted_row[static_cast<std::size_t>(u)] || !ws.deleted_row[static_cast<std::size_t>(v)])
-      return false;
-    for (const auto& [a, b] : deleted)
-      if ((a == u && b == v) || (a == v && b == u)) return true;
-    return false;
-  };
+  const DeletedEntries is_deleted(n, deleted, ws.deleted_row);
 
   // Load A - shift I without the deleted entries, with the row sums of its magnitude.
   for (std::size_t i = 0; i < n; ++i) {
@@ -671,18 +686,7 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
   const double tol = zero_tolerance_;
   const Lanes shifts = {tol - band_, tol + band_, -tol - band_, -tol + band_};
   ReplayWorkspace& ws = replay_workspace();
-  ws.deleted_row.assign(n, 0);
-  for (const auto& [u, v] : deleted) {
-    ws.deleted_row[static_cast<std::size_t>(u)] = 1;
-    ws.deleted_row[static_cast<std::size_t>(v)] = 1;
-  }
-  const auto is_deleted = [&](int u, int v) {
-    if (!ws.deleted_row[static_cast<std::size_t>(u)] || !ws.deleted_row[static_cast<std::size_t>(v)])
-      return false;
-    for (const auto& [a, b] : deleted)
-      if ((a == u && b == v) || (a == v && b == u)) return true;
-    return false;
-  };
+  const DeletedEntries is_deleted(n, deleted, ws.deleted_row);
 
   // Load A - shift I without the deleted entries, with the row sums of its magnitude.
   ws.value.resize(plan.entry_value.size());
@@ -700,7 +704,7 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
     const int node = static_cast<int>(i);
     const double d = is_deleted(node, node) ? 0.0 : diagonal_[i];
     double off_sum = plan.off_sum[i];
-    if (ws.deleted_row[i]) {
+    if (is_deleted.in_row(node)) {
       off_sum = 0.0;
       for (int k = row_start_[i]; k < row_start_[i + 1]; ++k)
         if (!is_deleted(node, column_[static_cast<std::size_t>(k)]))
