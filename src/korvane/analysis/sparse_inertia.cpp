@@ -381,7 +381,6 @@ struct SparseInertiaCounter::Plan {
     int pairs;        // entry ids of neighbour pairs a < b, from pair_entry[pairs] on
   };
   std::vector<Step> steps;
-  std::vector<int> step_of;  // node -> the step that eliminates it
   std::vector<int> neighbour, to_p, to_q;  // node, and entry ids joining it to p and q (-1)
   std::vector<int> pair_entry;
   std::vector<double> entry_value;  // intact value of each entry id (0 for fill)
@@ -409,7 +408,7 @@ std::shared_ptr<const Plan> make_plan(int n_nodes, const std::vector<int>& row_s
                                       const std::vector<RecordedStep>& recorded) {
   auto plan = std::make_shared<Plan>();
   const auto n = static_cast<std::size_t>(n_nodes);
-  plan->step_of.assign(n, -1);
+  std::vector<char> eliminated(n, 0);
   const auto id = [&plan](int a, int b) {
     const auto [it, fresh] =
         plan->entry_id.emplace(std::minmax(a, b), static_cast<int>(plan->entry_value.size()));
@@ -429,14 +428,13 @@ std::shared_ptr<const Plan> make_plan(int n_nodes, const std::vector<int>& row_s
     for (std::size_t a = 0; a < r.neighbours.size(); ++a)
       for (std::size_t b = a + 1; b < r.neighbours.size(); ++b)
         plan->pair_entry.push_back(id(r.neighbours[a], r.neighbours[b]));
-    const int at = static_cast<int>(plan->steps.size());
-    plan->step_of[static_cast<std::size_t>(r.p)] = at;
-    if (r.q >= 0) plan->step_of[static_cast<std::size_t>(r.q)] = at;
+    eliminated[static_cast<std::size_t>(r.p)] = 1;
+    if (r.q >= 0) eliminated[static_cast<std::size_t>(r.q)] = 1;
     plan->steps.push_back(step);
   }
   plan->off_sum.assign(n, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
-    if (plan->step_of[i] < 0) return nullptr;
+    if (!eliminated[i]) return nullptr;
     for (int k = row_start[i]; k < row_start[i + 1]; ++k) {
       const int col = column[static_cast<std::size_t>(k)];
       plan->off_sum[i] += std::abs(value[static_cast<std::size_t>(k)]);
