@@ -191,6 +191,48 @@ class DeletedEntries {
   std::vector<char>& flags_;
 };
 
+// One pivot block at shift k: its signs, the neighbours' multipliers, and this step's
+// share of |L| |D| |L^T| in the rows of the block and of its neighbours. False for a
+// zero 1 x 1 pivot, or a 2 x 2 one that is not indefinite and well-conditioned:
+// Bunch-Kaufman's tests give |a c| < alpha^2 b^2 at the shift that chose the pivot, and
+// another shift must meet the same.
+template <int L, class Neighbours>
+bool pivot_lane(Neighbours& joined, std::vector<std::array<double, L>>& lld, int k, int p, int q,
+                double a, double b, double c, SparseInertiaCounter::Factorization& f) {
+  if (q < 0) {
+    if (a == 0) return false;
+    (a > 0 ? f.positive : f.negative)++;
+    double y_p = 1.0;
+    for (auto& g : joined) {
+      g.l_p[k] = g.to_p[k] / a;
+      g.l_q[k] = 0.0;
+      y_p += std::abs(g.l_p[k]);
+    }
+    const double z_p = std::abs(a) * y_p;
+    lld[static_cast<std::size_t>(p)][k] += z_p;
+    for (auto& g : joined) lld[static_cast<std::size_t>(g.node)][k] += std::abs(g.l_p[k]) * z_p;
+    return true;
+  }
+  if (!(std::abs(a * c) < kAlpha * kAlpha * b * b)) return false;
+  const double det = a * c - b * b;
+  ++f.positive;
+  ++f.negative;
+  double y_p = 1.0, y_q = 1.0;
+  for (auto& g : joined) {
+    g.l_p[k] = (g.to_p[k] * c - g.to_q[k] * b) / det;
+    g.l_q[k] = (g.to_q[k] * a - g.to_p[k] * b) / det;
+    y_p += std::abs(g.l_p[k]);
+    y_q += std::abs(g.l_q[k]);
+  }
+  const double z_p = std::abs(a) * y_p + std::abs(b) * y_q;
+  const double z_q = std::abs(b) * y_p + std::abs(c) * y_q;
+  lld[static_cast<std::size_t>(p)][k] += z_p;
+  lld[static_cast<std::size_t>(q)][k] += z_q;
+  for (auto& g : joined)
+    lld[static_cast<std::size_t>(g.node)][k] += std::abs(g.l_p[k]) * z_p + std::abs(g.l_q[k]) * z_q;
+  return true;
+}
+
 // One elimination step as it happened: the pivot block (q = -1 for a 1 x 1 pivot) and
 // the nodes then joined to it, in the order they were gathered.
 struct RecordedStep {
@@ -278,54 +320,21 @@ bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
       for (const auto& g : ws.gathered) record->back().neighbours.push_back(g.node);
     }
 
-    // Multipliers, pivot signs and this step's share of |L| |D| |L^T|.
-    std::array<double, L> z_p{}, z_q{};
-    if (q < 0) {
-      for (int k = 0; k < L; ++k) {
-        const double d = ws.diagonal[up][k];
-        if (d == 0) return false;
-        (d > 0 ? out[k].positive : out[k].negative)++;
-        double y_p = 1.0;
-        for (auto& g : ws.gathered) {
-          g.l_p[k] = g.to_p[k] / d;
-          y_p += std::abs(g.l_p[k]);
-        }
-        z_p[k] = std::abs(d) * y_p;
-      }
-    } else {
-      const auto uq = static_cast<std::size_t>(q);
-      std::array<double, L> b{};
+    // Multipliers, pivot signs and this step's share of |L| |D| |L^T|, shift by shift.
+    std::array<double, L> off{};  // the entry joining a 2 x 2 block
+    if (q >= 0)
       for (const auto& e : ws.rows[up])
-        if (e.column == q) b = e.value;
-      for (int k = 0; k < L; ++k) {
-        const double a = ws.diagonal[up][k], c = ws.diagonal[uq][k];
-        const double det = a * c - b[k] * b[k];
-        // Bunch-Kaufman's tests give |a c| < alpha^2 b^2 at the shift that chose the
-        // pivot: an indefinite, well-conditioned block. Another shift must meet the same.
-        if (!(std::abs(a * c) < kAlpha * kAlpha * b[k] * b[k]))
-          return false;
-        ++out[k].positive;
-        ++out[k].negative;
-        double y_p = 1.0, y_q = 1.0;
-        for (auto& g : ws.gathered) {
-          g.l_p[k] = (g.to_p[k] * c - g.to_q[k] * b[k]) / det;
-          g.l_q[k] = (g.to_q[k] * a - g.to_p[k] * b[k]) / det;
-          y_p += std::abs(g.l_p[k]);
-          y_q += std::abs(g.l_q[k]);
-        }
-        z_p[k] = std::abs(a) * y_p + std::abs(b[k]) * y_q;
-        z_q[k] = std::abs(b[k]) * y_p + std::abs(c) * y_q;
-        ws.lld[uq][k] += z_q[k];
-      }
+        if (e.column == q) off = e.value;
+    for (int k = 0; k < L; ++k) {
+      const double c = q >= 0 ? ws.diagonal[static_cast<std::size_t>(q)][k] : 0.0;
+      if (!pivot_lane<L>(ws.gathered, ws.lld, k, p, q, ws.diagonal[up][k], off[k], c, out[k]))
+        return false;
     }
-    for (int k = 0; k < L; ++k) ws.lld[up][k] += z_p[k];
 
     // Schur complement on the neighbours.
     for (auto& g : ws.gathered) {
       const auto ug = static_cast<std::size_t>(g.node);
       ws.slot[ug] = -1;
-      for (int k = 0; k < L; ++k)
-        ws.lld[ug][k] += std::abs(g.l_p[k]) * z_p[k] + std::abs(g.l_q[k]) * z_q[k];
       ++ws.updates[ug];
       remove_entry(ws.rows[ug], p);
       if (q >= 0) remove_entry(ws.rows[ug], q);
@@ -469,46 +478,6 @@ ReplayWorkspace& replay_workspace() {
   return ws;
 }
 
-// Pivot signs and error contributions of the block of `lanes` at one lane, with the
-// neighbours' multipliers: the arithmetic of factor_lanes.
-inline bool pivot_lane(ReplayWorkspace& ws, int k, int p, int q, double a, double b, double c,
-                       SparseInertiaCounter::Factorization& f) {
-  auto& joined = ws.joined;
-  if (q < 0) {
-    if (a == 0) return false;
-    (a > 0 ? f.positive : f.negative)++;
-    double y_p = 1.0;
-    for (auto& g : joined) {
-      g.l_p[k] = g.to_p[k] / a;
-      g.l_q[k] = 0.0;
-      y_p += std::abs(g.l_p[k]);
-    }
-    const double z_p = std::abs(a) * y_p;
-    ws.lld[static_cast<std::size_t>(p)][k] += z_p;
-    for (auto& g : joined) ws.lld[static_cast<std::size_t>(g.node)][k] += std::abs(g.l_p[k]) * z_p;
-    return true;
-  }
-  if (!(std::abs(a * c) < kAlpha * kAlpha * b * b)) return false;
-  const double det = a * c - b * b;
-  ++f.positive;
-  ++f.negative;
-  double y_p = 1.0, y_q = 1.0;
-  for (auto& g : joined) {
-    g.l_p[k] = (g.to_p[k] * c - g.to_q[k] * b) / det;
-    g.l_q[k] = (g.to_q[k] * a - g.to_p[k] * b) / det;
-    y_p += std::abs(g.l_p[k]);
-    y_q += std::abs(g.l_q[k]);
-  }
-  const double z_p = std::abs(a) * y_p + std::abs(b) * y_q;
-  const double z_q = std::abs(b) * y_p + std::abs(c) * y_q;
-  ws.lld[static_cast<std::size_t>(p)][k] += z_p;
-  ws.lld[static_cast<std::size_t>(q)][k] += z_q;
-  for (auto& g : joined)
-    ws.lld[static_cast<std::size_t>(g.node)][k] +=
-        std::abs(g.l_p[k]) * z_p + std::abs(g.l_q[k]) * z_q;
-  return true;
-}
-
 // Bunch-Kaufman on the dense block of the set-aside nodes, one lane: signs, and the
 // error contributions to their rows. False for an exactly zero pivot.
 bool factor_aside(ReplayWorkspace& ws, int k, SparseInertiaCounter::Factorization& f,
@@ -555,7 +524,8 @@ bool factor_aside(ReplayWorkspace& ws, int k, SparseInertiaCounter::Factorizatio
     }
     const double a = s[p * m + p];
     const double b = q < m ? s[p * m + q] : 0.0, c = q < m ? s[q * m + q] : 0.0;
-    if (!pivot_lane(ws, k, ws.aside[p], q < m ? ws.aside[q] : -1, a, b, c, f)) return false;
+    if (!pivot_lane<4>(ws.joined, ws.lld, k, ws.aside[p], q < m ? ws.aside[q] : -1, a, b, c, f))
+      return false;
     for (std::size_t x = 0; x < ws.joined.size(); ++x) {
       const auto& ga = ws.joined[x];
       const auto ua = static_cast<std::size_t>(ga.local);
@@ -746,11 +716,14 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
     // multipliers from growing much (the error bound below has the last word). A block
     // the deletions have spoilt is set aside: its rows, as they are now, join the dense
     // block factored last.
+    const auto block = [&](std::size_t k) {  // a, b, c of [[a, b], [b, c]] at shift k
+      return std::array<double, 3>{
+          ws.diagonal[up][k], st.q >= 0 ? ws.value[static_cast<std::size_t>(st.pq)][k] : 0.0,
+          st.q >= 0 ? ws.diagonal[uq][k] : 0.0};
+    };
     bool sound = true;
     for (std::size_t k = 0; k < 4 && sound; ++k) {
-      const double a = ws.diagonal[up][k];
-      const double b = st.q >= 0 ? ws.value[static_cast<std::size_t>(st.pq)][k] : 0.0;
-      const double c = st.q >= 0 ? ws.diagonal[uq][k] : 0.0;
+      const auto [a, b, c] = block(k);
       double omega = 0.0;
       for (const auto& g : ws.joined) omega = std::max(omega, std::abs(g.to_p[k]));
       sound = std::abs(st.q >= 0 ? b : a) >= kSoundPivot * omega &&
@@ -777,11 +750,9 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
       // The set-aside neighbours hold the same entries in their own rows already.
       continue;
     }
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double a = ws.diagonal[up][k];
-      const double b = st.q >= 0 ? ws.value[static_cast<std::size_t>(st.pq)][k] : 0.0;
-      const double c = st.q >= 0 ? ws.diagonal[uq][k] : 0.0;
-      pivot_lane(ws, static_cast<int>(k), st.p, st.q, a, b, c, lanes[k]);
+    for (std::size_t k = 0; k < 4; ++k) {  // sound, so none fails
+      const auto [a, b, c] = block(k);
+      pivot_lane<4>(ws.joined, ws.lld, static_cast<int>(k), st.p, st.q, a, b, c, lanes[k]);
     }
 
     // Schur complement: pairs of the plan's neighbours by their entry ids, everything
