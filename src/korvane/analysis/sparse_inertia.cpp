@@ -134,6 +134,15 @@ std::pair<int, double> largest_entry(const std::vector<Entry<L>>& row, int lane)
   return {at, largest};
 }
 
+// Bunch-Kaufman's choice for a column i whose diagonal d_i is small against its largest
+// entry omega_i, found in column r (d_r its diagonal, omega_r its largest other entry).
+enum class BkChoice { OnI, OnR, Block };
+BkChoice bunch_kaufman(double d_i, double omega_i, double d_r, double omega_r) {
+  if (d_i * omega_r >= kAlpha * omega_i * omega_i) return BkChoice::OnI;
+  if (d_r >= kAlpha * omega_r) return BkChoice::OnR;
+  return BkChoice::Block;
+}
+
 // The pivot for the column of node i at one shift: (p, -1) for a 1 x 1 pivot on p,
 // (p, q) for a 2 x 2 one, (-1, -1) when the column is exactly zero. Bunch-Kaufman's
 // tests look at column i and the column of its largest entry only, which keeps the
@@ -152,9 +161,11 @@ std::pair<int, int> choose_pivot(const Workspace<L>& ws, int i, int lane, bool r
   while (true) {
     const auto [j, omega_r] = largest_entry(ws.rows[static_cast<std::size_t>(r)], lane);
     if (!rook) {
-      if (diagonal(i) * omega_r >= kAlpha * omega_i * omega_i) return {i, -1};
-      if (diagonal(r) >= kAlpha * omega_r) return {r, -1};
-      return {i, r};
+      switch (bunch_kaufman(diagonal(i), omega_i, diagonal(r), omega_r)) {
+        case BkChoice::OnI: return {i, -1};
+        case BkChoice::OnR: return {r, -1};
+        case BkChoice::Block: return {i, r};
+      }
     }
     if (diagonal(r) >= kAlpha * omega_r) return {r, -1};
     if (omega_r == omega_i) return {i, r};  // |a_ir| is the largest of both columns
@@ -505,13 +516,11 @@ bool factor_aside(ReplayWorkspace& ws, int k, SparseInertiaCounter::Factorizatio
     const auto [r, omega_i] = largest(i);
     std::size_t p = i, q = m;
     if (omega_i != 0 && std::abs(s[i * m + i]) < kAlpha * omega_i) {
-      const double omega_r = largest(r).second;
-      if (std::abs(s[i * m + i]) * omega_r >= kAlpha * omega_i * omega_i) {
-        p = i;
-      } else if (std::abs(s[r * m + r]) >= kAlpha * omega_r) {
-        p = r;
-      } else {
-        q = r;
+      switch (bunch_kaufman(std::abs(s[i * m + i]), omega_i, std::abs(s[r * m + r]),
+                            largest(r).second)) {
+        case BkChoice::OnI: break;
+        case BkChoice::OnR: p = r; break;
+        case BkChoice::Block: q = r; break;
       }
     }
     ws.joined.clear();
