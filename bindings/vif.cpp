@@ -1,6 +1,10 @@
 // Bindings of the analysis entry: the staged run of one SMILES and its report.
 #include <pybind11/numpy.h>
 
+#include <map>
+#include <string>
+#include <utility>
+
 #include "bindings.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/common/elements.hpp"
@@ -56,11 +60,26 @@ void bind_vif(py::module_& m) {
       .def_readonly("mol_mass_avg", &VifMolecule::mol_mass_avg)
       .def_property_readonly("nodes",
                              [](const VifMolecule& v) {
-                               py::list out;
-                               for (const auto& n : v.graph.nodes)
-                                 out.append(py::make_tuple(
-                                     n.symbol, analysis::orbital_role(n.symbol),
-                                     n.kind == analysis::OrbitalKind::Sigma ? "sigma" : "pi"));
+                               // One str object per distinct text: a molecule has few
+                               // elements, and creating each str anew per node is most
+                               // of the cost of this list.
+                               std::map<std::string, std::pair<py::str, py::str>> texts;
+                               const py::str sigma("sigma"), pi("pi");
+                               py::list out(v.graph.nodes.size());
+                               for (std::size_t i = 0; i < v.graph.nodes.size(); ++i) {
+                                 const auto& n = v.graph.nodes[i];
+                                 auto it = texts.find(n.symbol);
+                                 if (it == texts.end())
+                                   it = texts
+                                            .emplace(n.symbol,
+                                                     std::pair{py::str(n.symbol),
+                                                               py::str(analysis::orbital_role(
+                                                                   n.symbol))})
+                                            .first;
+                                 out[i] = py::make_tuple(
+                                     it->second.first, it->second.second,
+                                     n.kind == analysis::OrbitalKind::Sigma ? sigma : pi);
+                               }
                                return out;
                              })
       .def_property_readonly("edges",

@@ -65,8 +65,8 @@ def _first_stage(smiles, params):
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
     chem_bonds = [dict(zip(_CHEM_BOND_KEYS, rec)) for rec in m.chem_bonds]
-    atom_subgraphs = {i: list(ids) for i, ids in enumerate(m.atom_subgraphs)}
-    pos = {i: p for i, p in enumerate(m.pos)}
+    atom_subgraphs = dict(enumerate(m.atom_subgraphs))  # fresh lists on every access
+    pos = dict(enumerate(m.pos))
     return m, H, lpi, chem_bonds, atom_subgraphs, pos
 
 

@@ -192,12 +192,23 @@ LayoutParams with_scan(PairScan scan, LayoutParams p = {}) {
   return p;
 }
 
-// Lays `depiction` out with both scans and expects the same coordinates, `==` per double.
+// Lays `depiction` out with both scans, each with and without the neighbour list, and
+// expects the coordinates of the plainest way (every pair at every step), `==` per double.
 void expect_scans_agree(const RDKit::ROMol& m, const Coords& depiction, LayoutParams p = {}) {
-  const AtomLayout all = layout_from_depiction(m, depiction, with_scan(PairScan::AllPairs, p));
-  const AtomLayout grid = layout_from_depiction(m, depiction, with_scan(PairScan::Grid, p));
-  EXPECT_TRUE(same_coords(all.coords, grid.coords));
-  EXPECT_EQ(all.ranks, grid.ranks);
+  LayoutParams plain = with_scan(PairScan::AllPairs, p);
+  plain.reuse_pairs = false;
+  const AtomLayout reference = layout_from_depiction(m, depiction, plain);
+  for (const PairScan scan : {PairScan::AllPairs, PairScan::Grid}) {
+    for (const bool reuse : {false, true}) {
+      SCOPED_TRACE(std::string(scan == PairScan::Grid ? "grid" : "all pairs") +
+                   (reuse ? ", neighbour list" : ""));
+      LayoutParams q = with_scan(scan, p);
+      q.reuse_pairs = reuse;
+      const AtomLayout other = layout_from_depiction(m, depiction, q);
+      EXPECT_TRUE(same_coords(reference.coords, other.coords));
+      EXPECT_EQ(reference.ranks, other.ranks);
+    }
+  }
 }
 
 std::string repeat(const std::string& unit, int times) {
@@ -241,6 +252,30 @@ TEST(AtomLayoutPairScan, BigAlkaneRepelsAcrossManyCells) {
   const LayoutParams no_repulsion{600, 1.5, 1.2, 0.06, 0.0};
   EXPECT_NE(layout_from_depiction(*m, depiction, no_repulsion).coords,
             layout_from_depiction(*m, depiction).coords);
+}
+
+TEST(AtomLayoutPairScan, NeighbourListFollowsAtomsThatMoveFar) {
+  // Depictions squeezed to a fifth and to a fiftieth: the repulsion and the bonds drive
+  // the atoms many margins of the list from where it was first built, so the list has
+  // to be rebuilt often, and pairs first far apart come within the cut-off later.
+  for (const std::string& smiles :
+       {std::string("CC(C)(C)c1cc(C(C)(C)C)c(O)c(C(C)(C)C)c1"), repeat("C", 120),
+        std::string("OCC(O)C(O)C(O)C(O)C=O")}) {
+    SCOPED_TRACE(smiles.substr(0, 40));
+    auto m = mol(smiles);
+    const Coords depiction = depict(*m);
+    for (const double squeeze : {0.2, 0.02}) {
+      Coords small = depiction;
+      for (Point& q : small) q = {q[0] * squeeze, q[1] * squeeze};
+      expect_scans_agree(*m, small);
+      expect_scans_agree(*m, small, LayoutParams{37});
+      // The atoms did travel: the molecule grew back to bond lengths near 1.5.
+      const AtomLayout l = layout_from_depiction(*m, small);
+      double far = 0.0;
+      for (const Point& q : l.coords) far = std::max(far, std::hypot(q[0], q[1]));
+      EXPECT_GT(far, 1.5);
+    }
+  }
 }
 
 TEST(AtomLayoutPairScan, PairsAtExactlyTheCutOffExertNoForceInEitherScan) {

@@ -337,15 +337,38 @@ class CellGrid {
 // Below about this many atoms the all-pairs scan is as fast as the grid (measured).
 constexpr std::size_t kGridFromAtoms = 80;
 
+// A neighbour list holds the pairs within the cut-off plus this share of it, and
+// stands until an atom has moved a quarter of that margin since it was built.
+constexpr double kSkinShare = 0.3;
+// The list is used only while every coordinate is within this many margins of the
+// origin, so that the rounding of a displacement or a distance (relative 1e-16 of the
+// coordinates) stays far below the quarter margin the certificate leaves unused.
+constexpr double kListReach = 1e8;
+
+// The pairs i < j, not bonded, that were closer than the cut-off plus the margin
+// when the list was built, with the positions at that time. A pair left out was at
+// least cut-off + skin apart then; while no atom has moved skin / 4 since, it is
+// still more than cut-off + skin / 2 apart, so the repulsion scan would skip it: the
+// list visits the same pairs in the same order as the scan of every pair.
+struct NeighbourList {
+  double skin = 0.0;
+  double listed_sq = 0.0;  // (cut-off + skin)^2
+  bool built = false;
+  Coords built_at;
+  ClosePairs pairs;
+};
+
 // What the relaxation steps share besides the coordinates.
 struct Relaxation {
   std::vector<std::pair<int, int>> bonds;  // in the molecule's bond order
   BondedAbove bonded;
   CutOff cut{0.0};
   bool use_grid = false;
+  bool use_list = false;
   Coords forces;
-  CellGrid grid;  // rebuilt every step from the positions at its start
+  CellGrid grid;  // rebuilt from the positions at the start of each step that scans
   ClosePairs close;
+  NeighbourList list;
   std::vector<double> xs, ys, sq;  // scratch of the all-pairs scan
 };
 
@@ -391,6 +414,71 @@ void repel_by_grid(const Coords& coords, Relaxation& r, double k_rep) {
   }
 }
 
+// Whether the coordinates allow the neighbour list at all: finite, and close enough
+// to the origin for the rounding argument of NeighbourList.
+bool list_usable(const Coords& coords, const NeighbourList& list) {
+  const double reach = kListReach * list.skin;
+  for (const Point& p : coords)
+    if (!(std::fabs(p[0]) < reach && std::fabs(p[1]) < reach)) return false;
+  return true;
+}
+
+bool moved_a_quarter_skin(const Coords& coords, const NeighbourList& list) {
+  const double limit = 0.25 * list.skin;
+  const double limit_sq = limit * limit;
+  for (std::size_t i = 0; i < coords.size(); ++i) {
+    const double dx = coords[i][0] - list.built_at[i][0];
+    const double dy = coords[i][1] - list.built_at[i][1];
+    if (!(dx * dx + dy * dy < limit_sq)) return true;
+  }
+  return false;
+}
+
+// Lists the unbonded pairs closer than cut-off + skin: by the grid when the molecule
+// has one, otherwise by the scan of every pair.
+void build_list(const Coords& coords, Relaxation& r) {
+  NeighbourList& list = r.list;
+  const std::size_t n = coords.size();
+  list.built_at = coords;
+  list.built = true;
+  ClosePairs& out = list.pairs;
+  out.start.assign(n + 1, 0);
+  out.partner.clear();
+  const bool by_grid = r.use_grid && r.grid.rebuild(coords, std::sqrt(list.listed_sq));
+  if (by_grid) r.grid.collect_close_pairs(coords, list.listed_sq, r.close);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto partners = r.bonded.cursor(i);
+    if (by_grid) {
+      for (std::size_t k = r.close.start[i]; k < r.close.start[i + 1]; ++k)
+        if (!partners.bonded(r.close.partner[k])) out.partner.push_back(r.close.partner[k]);
+    } else {
+      const double xi = coords[i][0], yi = coords[i][1];
+      for (std::size_t j = i + 1; j < n; ++j) {
+        const double dx = coords[j][0] - xi, dy = coords[j][1] - yi;
+        if (!(dx * dx + dy * dy >= list.listed_sq) && !partners.bonded(j)) out.partner.push_back(j);
+      }
+    }
+    out.start[i + 1] = out.partner.size();
+  }
+}
+
+// The repulsion from the neighbour list, rebuilt first where it no longer holds.
+// Returns false, leaving the step to a full scan, when the coordinates do not allow
+// the list (a NaN must spread as the full scan spreads it).
+bool repel_by_list(const Coords& coords, Relaxation& r, double k_rep) {
+  NeighbourList& list = r.list;
+  if (!list_usable(coords, list)) {
+    list.built = false;
+    return false;
+  }
+  if (!list.built || moved_a_quarter_skin(coords, list)) build_list(coords, r);
+  const ClosePairs& pairs = list.pairs;
+  for (std::size_t i = 0; i < coords.size(); ++i)
+    for (std::size_t k = pairs.start[i]; k < pairs.start[i + 1]; ++k)
+      repel_pair(coords, i, pairs.partner[k], r.cut, k_rep, r.forces);
+  return true;
+}
+
 // One relaxation step: every force from the positions at its start, applied together.
 void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
   Coords& forces = r.forces;
@@ -410,10 +498,12 @@ void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
   }
 
   // Only directly bonded pairs are exempt from the repulsion.
-  if (r.use_grid && r.grid.rebuild(coords, r.cut.min_nb))
-    repel_by_grid(coords, r, params.k_rep);
-  else
-    repel_all_pairs(coords, r, params.k_rep);
+  if (!(r.use_list && repel_by_list(coords, r, params.k_rep))) {
+    if (r.use_grid && r.grid.rebuild(coords, r.cut.min_nb))
+      repel_by_grid(coords, r, params.k_rep);
+    else
+      repel_all_pairs(coords, r, params.k_rep);
+  }
 
   for (std::size_t i = 0; i < coords.size(); ++i) {
     coords[i][0] += forces[i][0];
@@ -475,6 +565,10 @@ AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
   r.use_grid = params.pair_scan == PairScan::Grid ||
                (params.pair_scan == PairScan::Auto && n >= kGridFromAtoms);
   r.forces.resize(n);
+  const double cut_off = r.cut.min_nb;
+  r.use_list = params.reuse_pairs && std::isfinite(cut_off) && cut_off > 0.0;
+  r.list.skin = kSkinShare * cut_off;
+  r.list.listed_sq = (cut_off + r.list.skin) * (cut_off + r.list.skin);
 
   Coords& coords = layout.coords;
   separate_coincident(coords);

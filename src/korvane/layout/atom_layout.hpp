@@ -14,8 +14,9 @@ namespace korvane::layout {
 // same order and does the same arithmetic, it only skips pairs too far apart to matter.
 enum class PairScan {
   Auto,      // the grid for molecules large enough to gain from it
-  AllPairs,  // every pair i < j, every iteration: n^2 / 2 distance tests
+  AllPairs,  // every pair i < j: n^2 / 2 distance tests per scan
   Grid,      // only pairs in neighbouring cells of a grid with cells >= the cut-off
+             // (each scan runs every iteration, or only to rebuild the neighbour list)
 };
 
 struct LayoutParams {
@@ -25,6 +26,10 @@ struct LayoutParams {
   double k_attr = 0.06;           // gain (step size) of the bond force
   double k_rep = 0.05;            // gain (step size) of the non-bonded repulsion
   PairScan pair_scan = PairScan::Auto;  // changes the cost only, never the result
+  // Keeps the pairs within the cut-off plus a margin from step to step and scans again
+  // only when an atom has moved far enough for a pair left out to matter; the pairs
+  // visited, their order and the result stay those of the scan at every step.
+  bool reuse_pairs = true;
 };
 
 struct AtomLayout {
