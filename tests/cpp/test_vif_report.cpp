@@ -2,6 +2,12 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korvane/analysis/lpi.hpp"
+#include "korvane/analysis/soft_bonds.hpp"
 
 #include "korvane/vif/report.hpp"
 #include "korvane/vif/vif_run.hpp"
@@ -54,4 +60,40 @@ TEST(VifRun, UnparsableEmptyAndNonFinite) {
   p.bond_kappa = 0.9;
   p.target_bond_len = INFINITY;
   EXPECT_THROW(prepare_vif("C", p), std::invalid_argument);
+}
+
+TEST(VifRun, LargeGraphsTestSoftBondsBesideTheEigenvalues) {
+  using korvane::analysis::SoftTest;
+  bool any_soft = false;
+  for (const std::string& smiles :
+       {std::string(40, 'C'), std::string("NCC(=O)NCC(=O)NC(CO)C(=O)NC(Cc1ccccc1)C(=O)NCCCCC(N)C(=O)O"),
+        std::string("CCCCCCCCCCCCCCCC(=O)OC[C@H](COP(=O)(O)OCC[N+](C)(C)C)OC(=O)CCCCCCC/C=C\\CCCCCCCC")}) {
+    SCOPED_TRACE(smiles);
+    const auto m = prepare_vif(smiles);
+    ASSERT_TRUE(m);
+    const int n = m->graph.n_nodes();
+    ASSERT_GE(n, 100);
+    EXPECT_TRUE(m->soft_verdicts.has_value());
+    // The LPI is compute_lpi's, bit for bit, and the verdicts are the definition's.
+    const auto lpi = korvane::analysis::compute_lpi(n, m->graph.edges, 1e-9);
+    EXPECT_EQ(m->lpi.eigenvalues, lpi.eigenvalues);
+    EXPECT_TRUE(m->lpi.counts == lpi.counts);
+    std::vector<std::pair<int, int>> candidates;
+    for (const auto& cb : m->graph.chem_bonds) candidates.emplace_back(cb.u_node, cb.v_node);
+    const auto direct = korvane::analysis::detect_soft_edges_direct(n, m->graph.edges, candidates,
+                                                                    lpi.counts, 1e-9);
+    std::vector<int> expected;
+    for (std::size_t i = 0; i < direct.size(); ++i)
+      if (direct[i] == SoftTest::Soft) expected.push_back(static_cast<int>(i));
+    any_soft = any_soft || !expected.empty();
+    EXPECT_EQ(fragment_vif(*m).soft_bonds, expected);
+  }
+  EXPECT_TRUE(any_soft);  // the test compared some soft verdicts, not only essential ones
+  // Small graphs, and recursive runs, take the decomposition with eigenvectors instead.
+  EXPECT_FALSE(prepare_vif("CCO")->soft_verdicts.has_value());
+  VifParams p;
+  p.recursive_ms = true;
+  const auto rec = prepare_vif(std::string(40, 'C'), p);
+  EXPECT_FALSE(rec->soft_verdicts.has_value());
+  EXPECT_TRUE(rec->counter != nullptr);
 }

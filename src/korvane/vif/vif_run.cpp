@@ -1,6 +1,8 @@
 #include "korvane/vif/vif_run.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <future>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -36,6 +38,14 @@ std::int64_t count_orbital_nodes(const RDKit::ROMol& mol) {
     n += atomic_number_of(symbol) == 0 ? 1 : analysis::orbital_node_count(element_period(symbol));
   }
   return n;
+}
+
+// The soft-bond test's candidates: the node pair of every chemical-bond record.
+std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& graph) {
+  std::vector<std::pair<int, int>> out;
+  out.reserve(graph.chem_bonds.size());
+  for (const auto& cb : graph.chem_bonds) out.emplace_back(cb.u_node, cb.v_node);
+  return out;
 }
 
 // Times consecutive stages: lap() returns the seconds since the previous lap.
@@ -92,6 +102,24 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
         analysis::make_deletion_counter(m->graph.n_nodes(), m->graph.edges, kZeroTolerance));
     m->lpi.eigenvalues = m->counter->spectrum.eigenvalues;
     m->lpi.counts = analysis::count_signs(m->lpi.eigenvalues, kZeroTolerance);
+  } else if (const auto candidates = bond_candidates(m->graph);
+             analysis::soft_edge_method(m->graph.n_nodes(), static_cast<int>(candidates.size())) ==
+             analysis::SoftEdgeMethod::Factor) {
+    // The eigenvalues and the sparse factorizations of the soft-bond test need nothing
+    // from each other: the eigenvalues on a second thread, the test on this one against
+    // the graph's own certified counts. Its verdicts stand when those counts are the
+    // LPI's (always, as they are certified; otherwise fragment_vif tests again).
+    auto eigen = std::async(std::launch::async, [&g = m->graph] {
+      return analysis::compute_lpi(g.n_nodes(), g.edges, kZeroTolerance);
+    });
+    StageClock soft_clock;
+    analysis::SoftEdgeStats stats;
+    auto verdicts = analysis::detect_soft_edges_own_lpi(m->graph.n_nodes(), m->graph.edges,
+                                                        candidates, kZeroTolerance,
+                                                        analysis::SoftEdgeMethod::Auto, &stats);
+    m->seconds.soft_bonds = soft_clock.lap();
+    m->lpi = eigen.get();
+    if (stats.baseline == m->lpi.counts) m->soft_verdicts = std::move(verdicts);
   } else {
     m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance);
   }
@@ -100,7 +128,8 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   std::iota(all.begin(), all.end(), 0);
   m->mol_mass_avg = massspec::average_mass(*mol, all);
   m->mol_mass = massspec::nominal_mass(*mol, all);
-  m->seconds.lpi = clock.lap();
+  // The part of the stage the soft-bond test running beside it did not cover.
+  m->seconds.lpi = std::max(0.0, clock.lap() - m->seconds.soft_bonds);
   m->mol = std::move(mol);
   return m;
 }
@@ -111,19 +140,18 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
   VifFragments out;
   out.seconds = m.seconds;
   const auto& bonds = m.graph.chem_bonds;
-  std::vector<std::pair<int, int>> candidates;
-  candidates.reserve(bonds.size());
-  for (const auto& cb : bonds) candidates.emplace_back(cb.u_node, cb.v_node);
-  const auto verdicts = analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges, candidates,
-                                                    m.lpi.counts, kZeroTolerance, nullptr,
-                                                    m.counter.get());
+  const auto verdicts =
+      m.soft_verdicts ? *m.soft_verdicts
+                      : analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges,
+                                                    bond_candidates(m.graph), m.lpi.counts,
+                                                    kZeroTolerance, nullptr, m.counter.get());
   std::vector<analysis::ChemBond> softs;
   for (std::size_t i = 0; i < verdicts.size(); ++i) {
     if (verdicts[i] != analysis::SoftTest::Soft) continue;
     out.soft_bonds.push_back(static_cast<int>(i));
     softs.push_back(bonds[i]);
   }
-  out.seconds.soft_bonds = clock.lap();
+  out.seconds.soft_bonds = m.seconds.soft_bonds + clock.lap();
   out.fragments = massspec::predict_fragments(*m.mol, softs, params.ring_fragmentation);
   out.seconds.fragments = clock.lap();
   if (params.recursive_ms) {

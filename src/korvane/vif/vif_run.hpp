@@ -11,6 +11,7 @@
 
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
+#include "korvane/analysis/soft_bonds.hpp"  // SoftTest
 #include "korvane/common/limits.hpp"
 #include "korvane/layout/atom_layout.hpp"
 #include "korvane/massspec/fragments.hpp"
@@ -36,7 +37,8 @@ struct StageSeconds {
   double prepare = 0.0;     // parsing, preparation and RDKit's depiction
   double layout = 0.0;      // relaxation, alignment and mirroring of the depiction
   double graph = 0.0;       // bond orders, orbital graph and node placement
-  double lpi = 0.0;         // eigenvalues of the whole graph, and the masses
+  double lpi = 0.0;         // eigenvalues of the whole graph, and the masses (the part
+                            // of it not covered by a soft-bond test run beside it)
   double soft_bonds = 0.0;  // the soft-bond test of every chemical-bond record
   double fragments = 0.0;   // single-generation prediction
   double recursive = 0.0;   // multi-generation prediction; 0 without recursive_ms
@@ -52,6 +54,9 @@ struct VifMolecule {
   // The decomposition with eigenvectors behind lpi, kept for the soft-bond and
   // fragment tests; null when they decompose nothing or too little to need it.
   std::shared_ptr<const analysis::DeletionCounter> counter;
+  // The soft-bond verdicts per chemical-bond record, when they were found beside the
+  // eigenvalues (large graphs without recursion); fragment_vif tests otherwise.
+  std::optional<std::vector<analysis::SoftTest>> soft_verdicts;
   int mol_mass = 0;           // nominal
   double mol_mass_avg = 0.0;  // sum of average atomic masses
   StageSeconds seconds;       // the stages up to lpi
