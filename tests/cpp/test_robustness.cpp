@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "korvane/analysis/soft_bonds.hpp"
@@ -166,6 +169,35 @@ TEST_F(InterruptHookTest, PollsAreRateLimited) {
   g_polls = 0;
   for (int i = 0; i < 5; ++i) check_interrupt_now();
   EXPECT_EQ(g_polls, 5);
+}
+
+TEST_F(InterruptHookTest, InterruptibleWorkIsLeftBehindAtOnce) {
+  // Without a hook the work runs on the calling thread, exceptions included.
+  const auto caller = std::this_thread::get_id();
+  EXPECT_EQ(run_interruptible([] { return std::this_thread::get_id(); }), caller);
+  EXPECT_THROW(run_interruptible([]() -> int { throw std::runtime_error("no"); }),
+               std::runtime_error);
+  // With a hook that never stops: the helper's result, or its exception.
+  set_interrupt_hook(&count_and_continue);
+  EXPECT_EQ(run_interruptible([] { return 42; }), 42);
+  EXPECT_THROW(run_interruptible([]() -> int { throw std::runtime_error("no"); }),
+               std::runtime_error);
+  // A stop request is answered while the work cannot finish: it waits for a gate that
+  // opens only after Interrupted has reached the caller, so no timing is involved.
+  set_interrupt_hook(&always_stop);
+  std::promise<void> gate;
+  std::promise<void> finished;
+  auto finished_future = finished.get_future();
+  EXPECT_THROW(run_interruptible([opened = gate.get_future().share(),
+                                  done = std::make_shared<std::promise<void>>(
+                                      std::move(finished))] {
+                 opened.wait();
+                 done->set_value();
+                 return 0;
+               }),
+               Interrupted);
+  gate.set_value();
+  finished_future.wait();  // the helper ran to its end on its own
 }
 
 TEST_F(InterruptHookTest, StopsEachLongStageAndLeavesLaterRunsUnchanged) {

@@ -3,8 +3,18 @@
 #include <Eigen/Eigenvalues>
 #include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "korvane/common/interrupt.hpp"
 
 namespace korvane::analysis {
+namespace {
+
+// From this order on, a dense solve takes long enough (tens of milliseconds for the
+// eigenvalues, a tenth of a second with eigenvectors) to run where Ctrl-C can leave it.
+constexpr int kInterruptibleSolveNodes = 300;
+
+}  // namespace
 
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
   if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
@@ -37,17 +47,20 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                          double zero_tolerance) {
   LpiSignature sig;
   if (n_nodes == 0) return sig;
-  const std::vector<double> a = adjacency_matrix(n_nodes, edges);
   // The eigen-solver calls of the library live in this file. This one: symmetric,
   // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
   // given input and build, unlike a threaded BLAS whose reduction order can vary.
-  Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
-      a.data(), n_nodes, n_nodes);
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
-  if (solver.info() != Eigen::Success)
-    throw std::runtime_error("the symmetric eigen-solver did not converge");
-  const auto& ev = solver.eigenvalues();
-  sig.eigenvalues.assign(ev.data(), ev.data() + ev.size());
+  auto solve = [n_nodes, a = adjacency_matrix(n_nodes, edges)] {
+    Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
+        a.data(), n_nodes, n_nodes);
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
+    if (solver.info() != Eigen::Success)
+      throw std::runtime_error("the symmetric eigen-solver did not converge");
+    const auto& ev = solver.eigenvalues();
+    return std::vector<double>(ev.data(), ev.data() + ev.size());
+  };
+  sig.eigenvalues =
+      n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
   sig.counts = count_signs(sig.eigenvalues, zero_tolerance);
   return sig;
 }
@@ -59,24 +72,27 @@ SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<Weighte
     if (!edges.empty()) adjacency_matrix(n_nodes, edges);  // reports the stray edge
     return d;
   }
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
-  {
-    const std::vector<double> a = adjacency_matrix(n_nodes, edges);
-    Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
-        a.data(), n_nodes, n_nodes);
-    solver.compute(m, Eigen::ComputeEigenvectors);
-  }  // the adjacency matrix is freed before the eigenvectors are copied
-  if (solver.info() != Eigen::Success)
-    throw std::runtime_error("the symmetric eigen-solver did not converge");
-  const auto& ev = solver.eigenvalues();
-  d.eigenvalues.assign(ev.data(), ev.data() + ev.size());
-  // Eigen stores the eigenvectors column by column; the transpose in that storage order
-  // is the node-major layout.
-  const auto n = static_cast<std::size_t>(n_nodes);
-  d.vectors.resize(n * n);
-  Eigen::Map<Eigen::MatrixXd>(d.vectors.data(), n_nodes, n_nodes) =
-      solver.eigenvectors().transpose();
-  return d;
+  auto solve = [n_nodes, d, a = adjacency_matrix(n_nodes, edges)]() mutable {
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
+    {
+      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
+          a.data(), n_nodes, n_nodes);
+      solver.compute(m, Eigen::ComputeEigenvectors);
+      std::vector<double>().swap(a);  // freed before the eigenvectors are copied
+    }
+    if (solver.info() != Eigen::Success)
+      throw std::runtime_error("the symmetric eigen-solver did not converge");
+    const auto& ev = solver.eigenvalues();
+    d.eigenvalues.assign(ev.data(), ev.data() + ev.size());
+    // Eigen stores the eigenvectors column by column; the transpose in that storage
+    // order is the node-major layout.
+    const auto n = static_cast<std::size_t>(n_nodes);
+    d.vectors.resize(n * n);
+    Eigen::Map<Eigen::MatrixXd>(d.vectors.data(), n_nodes, n_nodes) =
+        solver.eigenvectors().transpose();
+    return std::move(d);
+  };
+  return n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
 }
 
 std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matrix) {

@@ -14,6 +14,8 @@ using Clock = std::chrono::steady_clock;
 
 InterruptHook set_interrupt_hook(InterruptHook hook) { return g_hook.exchange(hook); }
 
+bool interrupt_hook_installed() { return g_hook.load(std::memory_order_acquire) != nullptr; }
+
 void check_interrupt_now() {
   const InterruptHook hook = g_hook.load(std::memory_order_acquire);
   if (hook != nullptr && hook()) throw Interrupted();

@@ -1,7 +1,13 @@
 // Interruption of long analyses: a process-wide hook that the long loops of the core
 // poll, so that a host (the Python binding) can stop a computation on the user's request.
 #pragma once
+#include <chrono>
+#include <future>
+#include <memory>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace korvane {
 
@@ -27,8 +33,48 @@ void check_interrupt();
 // Polls the hook now, whenever it was last polled.
 void check_interrupt_now();
 
+// Whether an interrupt hook is installed.
+bool interrupt_hook_installed();
+
 // Long enough that a hook which must wait for a lock held elsewhere (the GIL) slows an
 // analysis little, short enough that a stop request is met at once to a person.
 inline constexpr int kInterruptPollMs = 50;
+
+// Starts `work` on a helper thread of its own and returns its future, which (unlike
+// std::async's) does not wait for the helper when dropped: work left behind finishes on
+// its own and its result is discarded, so `work` must own everything it reads. When no
+// thread can be started, `work` runs at once on the calling thread.
+template <class F>
+auto start_detached(F work) -> std::future<decltype(work())> {
+  using Result = decltype(work());
+  auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
+  std::future<Result> done = task->get_future();
+  try {
+    std::thread([task] { (*task)(); }).detach();
+  } catch (const std::system_error&) {
+    (*task)();
+  }
+  return done;
+}
+
+// The result of `done`, polling the interrupt hook while it is not ready: Interrupted
+// is thrown at once on a stop request, whatever the helper is doing.
+template <class R>
+R wait_interruptibly(std::future<R>& done) {
+  while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
+         std::future_status::ready)
+    check_interrupt_now();
+  return done.get();
+}
+
+// Runs `work`, a step that cannot poll by itself (a dense eigen-solve of a large
+// matrix), so that a stop request is still answered at once: on a helper thread while
+// this one polls, when a hook is installed; otherwise simply here.
+template <class F>
+auto run_interruptible(F work) -> decltype(work()) {
+  if (!interrupt_hook_installed()) return work();
+  auto done = start_detached(std::move(work));
+  return wait_interruptibly(done);
+}
 
 }  // namespace korvane

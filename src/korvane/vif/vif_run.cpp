@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <future>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -109,8 +108,9 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
     // from each other: the eigenvalues on a second thread, the test on this one against
     // the graph's own certified counts. Its verdicts stand when those counts are the
     // LPI's (always, as they are certified; otherwise fragment_vif tests again).
-    auto eigen = std::async(std::launch::async, [&g = m->graph] {
-      return analysis::compute_lpi(g.n_nodes(), g.edges, kZeroTolerance);
+    // The helper owns a copy of the edges: after a stop request it is left to finish.
+    auto eigen = start_detached([n = m->graph.n_nodes(), edges = m->graph.edges] {
+      return analysis::compute_lpi(n, edges, kZeroTolerance);
     });
     StageClock soft_clock;
     analysis::SoftEdgeStats stats;
@@ -118,7 +118,7 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
                                                         candidates, kZeroTolerance,
                                                         analysis::SoftEdgeMethod::Auto, &stats);
     m->seconds.soft_bonds = soft_clock.lap();
-    m->lpi = eigen.get();
+    m->lpi = wait_interruptibly(eigen);
     if (stats.baseline == m->lpi.counts) m->soft_verdicts = std::move(verdicts);
   } else {
     m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance);
