@@ -51,13 +51,7 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
   // given input and build, unlike a threaded BLAS whose reduction order can vary.
   auto solve = [n_nodes, a = adjacency_matrix(n_nodes, edges)] {
-    Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
-        a.data(), n_nodes, n_nodes);
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
-    if (solver.info() != Eigen::Success)
-      throw std::runtime_error("the symmetric eigen-solver did not converge");
-    const auto& ev = solver.eigenvalues();
-    return std::vector<double>(ev.data(), ev.data() + ev.size());
+    return symmetric_eigenvalues(n_nodes, a);
   };
   sig.eigenvalues =
       n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
