@@ -8,7 +8,6 @@
 
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/soft_bonds.hpp"
-
 #include "korvane/vif/report.hpp"
 #include "korvane/vif/vif_run.hpp"
 

@@ -47,9 +47,10 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                          double zero_tolerance) {
   LpiSignature sig;
   if (n_nodes == 0) return sig;
-  // The eigen-solver calls of the library live in this file. This one: symmetric,
-  // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
-  // given input and build, unlike a threaded BLAS whose reduction order can vary.
+  // The eigen-solver calls of the library live in this file; this one takes the
+  // eigenvalues only (ascending), from symmetric_eigenvalues. Eigen's self-adjoint solver
+  // is deterministic for a given input and build, unlike a threaded BLAS whose reduction
+  // order can vary.
   auto solve = [n_nodes, a = adjacency_matrix(n_nodes, edges)] {
     return symmetric_eigenvalues(n_nodes, a);
   };
