@@ -1,6 +1,7 @@
 #include "korvane/analysis/lpi.hpp"
 
 #include <Eigen/Eigenvalues>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,16 +15,159 @@ namespace {
 // eigenvalues, a tenth of a second with eigenvectors) to run where Ctrl-C can leave it.
 constexpr int kInterruptibleSolveNodes = 300;
 
-}  // namespace
-
-std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
+void check_edges(int n_nodes, const std::vector<WeightedEdge>& edges) {
   if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
-  const auto n = static_cast<std::size_t>(n_nodes);
-  std::vector<double> a(n * n, 0.0);
-  for (const auto& e : edges) {
+  for (const auto& e : edges)
     if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
       throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
                               ") names a node outside 0.." + std::to_string(n_nodes - 1));
+}
+
+// The connected components of a graph whose edges are valid: an edge of any weight
+// joins its nodes. Each component lists its nodes ascending; the components come in
+// the order of their smallest nodes.
+struct Components {
+  std::vector<std::vector<int>> nodes;
+  std::vector<int> of;     // component of each node
+  std::vector<int> local;  // position of each node in its component
+};
+
+Components connected_components(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  const auto n = static_cast<std::size_t>(n_nodes);
+  std::vector<int> parent(n);
+  for (std::size_t i = 0; i < n; ++i) parent[i] = static_cast<int>(i);
+  const auto root = [&parent](int x) {
+    while (parent[static_cast<std::size_t>(x)] != x) {
+      auto& p = parent[static_cast<std::size_t>(x)];
+      p = parent[static_cast<std::size_t>(p)];  // path halving
+      x = p;
+    }
+    return x;
+  };
+  for (const auto& e : edges) {
+    const int a = root(e.u), b = root(e.v);
+    if (a != b) parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+  }
+  Components c;
+  c.of.assign(n, -1);
+  c.local.assign(n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto r = static_cast<std::size_t>(root(static_cast<int>(i)));
+    if (c.of[r] < 0) {  // the root is the smallest node of its component
+      c.of[r] = static_cast<int>(c.nodes.size());
+      c.nodes.emplace_back();
+    }
+    c.of[i] = c.of[r];
+    auto& members = c.nodes[static_cast<std::size_t>(c.of[i])];
+    c.local[i] = static_cast<int>(members.size());
+    members.push_back(static_cast<int>(i));
+  }
+  return c;
+}
+
+// The dense row-major matrices of the components, in their local numbering; an edge
+// listed twice keeps its last weight, as in adjacency_matrix.
+std::vector<std::vector<double>> component_matrices(const Components& c,
+                                                    const std::vector<WeightedEdge>& edges) {
+  std::vector<std::vector<double>> out(c.nodes.size());
+  for (std::size_t k = 0; k < out.size(); ++k)
+    out[k].assign(c.nodes[k].size() * c.nodes[k].size(), 0.0);
+  for (const auto& e : edges) {
+    const auto k = static_cast<std::size_t>(c.of[static_cast<std::size_t>(e.u)]);
+    const auto s = c.nodes[k].size();
+    const auto i = static_cast<std::size_t>(c.local[static_cast<std::size_t>(e.u)]);
+    const auto j = static_cast<std::size_t>(c.local[static_cast<std::size_t>(e.v)]);
+    out[k][i * s + j] = e.weight;
+    out[k][j * s + i] = e.weight;
+  }
+  return out;
+}
+
+using RowMajorMap =
+    Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
+
+// Eigenvalues (ascending) and, when asked, eigenvectors of one dense symmetric matrix;
+// the matrix is freed before the eigenvectors are copied out, node-major.
+SpectralDecomposition solve_dense(int n, std::vector<double> a, bool vectors) {
+  SpectralDecomposition d;
+  d.n_nodes = n;
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
+  {
+    const RowMajorMap m(a.data(), n, n);
+    solver.compute(m, vectors ? Eigen::ComputeEigenvectors : Eigen::EigenvaluesOnly);
+    std::vector<double>().swap(a);
+  }
+  if (solver.info() != Eigen::Success)
+    throw std::runtime_error("the symmetric eigen-solver did not converge");
+  const auto& ev = solver.eigenvalues();
+  d.eigenvalues.assign(ev.data(), ev.data() + ev.size());
+  if (vectors) {
+    // Eigen stores the eigenvectors column by column; the transpose in that storage
+    // order is the node-major layout.
+    d.vectors.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+    Eigen::Map<Eigen::MatrixXd>(d.vectors.data(), n, n) = solver.eigenvectors().transpose();
+  }
+  return d;
+}
+
+// The spectrum of a graph with valid edges. Its matrix is block diagonal over the
+// connected components (the pi bonds of an orbital graph are components of two nodes),
+// so each component is solved on its own, at a fraction of the cubic cost; the union
+// of their eigenpairs, sorted by eigenvalue, is the spectrum of the whole matrix, and
+// the error of each solve is bounded by its order, below the whole matrix's. A
+// connected graph is solved as one matrix.
+SpectralDecomposition solve_graph(int n_nodes, const std::vector<WeightedEdge>& edges,
+                                  bool vectors) {
+  const Components c = connected_components(n_nodes, edges);
+  if (c.nodes.size() == 1) return solve_dense(n_nodes, adjacency_matrix(n_nodes, edges), vectors);
+  auto matrices = component_matrices(c, edges);
+  struct Pair {
+    double value;
+    int component, index;
+  };
+  std::vector<Pair> order;
+  order.reserve(static_cast<std::size_t>(n_nodes));
+  std::vector<SpectralDecomposition> parts(c.nodes.size());
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    const int s = static_cast<int>(c.nodes[k].size());
+    if (s == 1) {  // a lone node: its diagonal entry, with the unit vector
+      parts[k].n_nodes = 1;
+      parts[k].eigenvalues = {matrices[k][0]};
+      if (vectors) parts[k].vectors = {1.0};
+    } else {
+      parts[k] = solve_dense(s, std::move(matrices[k]), vectors);
+    }
+    for (int i = 0; i < s; ++i)
+      order.push_back({parts[k].eigenvalues[static_cast<std::size_t>(i)], static_cast<int>(k), i});
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Pair& a, const Pair& b) { return a.value < b.value; });
+  SpectralDecomposition d;
+  d.n_nodes = n_nodes;
+  d.eigenvalues.reserve(order.size());
+  for (const auto& p : order) d.eigenvalues.push_back(p.value);
+  if (vectors) {
+    const auto n = static_cast<std::size_t>(n_nodes);
+    d.vectors.assign(n * n, 0.0);
+    for (std::size_t col = 0; col < order.size(); ++col) {
+      const auto k = static_cast<std::size_t>(order[col].component);
+      const auto& members = c.nodes[k];
+      const auto s = members.size();
+      const auto idx = static_cast<std::size_t>(order[col].index);
+      for (std::size_t i = 0; i < s; ++i)
+        d.vectors[static_cast<std::size_t>(members[i]) * n + col] = parts[k].vectors[i * s + idx];
+    }
+  }
+  return d;
+}
+
+}  // namespace
+
+std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  check_edges(n_nodes, edges);
+  const auto n = static_cast<std::size_t>(n_nodes);
+  std::vector<double> a(n * n, 0.0);
+  for (const auto& e : edges) {
     a[static_cast<std::size_t>(e.u) * n + static_cast<std::size_t>(e.v)] = e.weight;
     a[static_cast<std::size_t>(e.v) * n + static_cast<std::size_t>(e.u)] = e.weight;
   }
@@ -47,13 +191,11 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                          double zero_tolerance) {
   LpiSignature sig;
   if (n_nodes == 0) return sig;
+  check_edges(n_nodes, edges);
   // The eigen-solver calls of the library live in this file; this one takes the
-  // eigenvalues only (ascending), from symmetric_eigenvalues. Eigen's self-adjoint solver
-  // is deterministic for a given input and build, unlike a threaded BLAS whose reduction
-  // order can vary.
-  auto solve = [n_nodes, a = adjacency_matrix(n_nodes, edges)] {
-    return symmetric_eigenvalues(n_nodes, a);
-  };
+  // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
+  // given input and build, unlike a threaded BLAS whose reduction order can vary.
+  auto solve = [n_nodes, edges] { return solve_graph(n_nodes, edges, false).eigenvalues; };
   sig.eigenvalues =
       n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
   sig.counts = count_signs(sig.eigenvalues, zero_tolerance);
@@ -61,32 +203,9 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
 }
 
 SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges) {
-  SpectralDecomposition d;
-  d.n_nodes = n_nodes;
-  if (n_nodes == 0) {
-    if (!edges.empty()) adjacency_matrix(n_nodes, edges);  // reports the stray edge
-    return d;
-  }
-  auto solve = [n_nodes, d, a = adjacency_matrix(n_nodes, edges)]() mutable {
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
-    {
-      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
-          a.data(), n_nodes, n_nodes);
-      solver.compute(m, Eigen::ComputeEigenvectors);
-      std::vector<double>().swap(a);  // freed before the eigenvectors are copied
-    }
-    if (solver.info() != Eigen::Success)
-      throw std::runtime_error("the symmetric eigen-solver did not converge");
-    const auto& ev = solver.eigenvalues();
-    d.eigenvalues.assign(ev.data(), ev.data() + ev.size());
-    // Eigen stores the eigenvectors column by column; the transpose in that storage
-    // order is the node-major layout.
-    const auto n = static_cast<std::size_t>(n_nodes);
-    d.vectors.resize(n * n);
-    Eigen::Map<Eigen::MatrixXd>(d.vectors.data(), n_nodes, n_nodes) =
-        solver.eigenvectors().transpose();
-    return std::move(d);
-  };
+  check_edges(n_nodes, edges);
+  if (n_nodes == 0) return {};
+  auto solve = [n_nodes, edges] { return solve_graph(n_nodes, edges, true); };
   return n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
 }
 
@@ -94,8 +213,7 @@ std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matr
   if (n < 0 || matrix.size() != static_cast<std::size_t>(n) * static_cast<std::size_t>(n))
     throw std::invalid_argument("a symmetric matrix of order n needs n * n entries");
   if (n == 0) return {};
-  Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>> m(
-      matrix.data(), n, n);
+  const RowMajorMap m(matrix.data(), n, n);
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
   if (solver.info() != Eigen::Success)
     throw std::runtime_error("the symmetric eigen-solver did not converge");
