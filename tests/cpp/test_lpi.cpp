@@ -67,6 +67,44 @@ TEST(LpiSignature, RejectsEdgesOutsideTheGraph) {
   EXPECT_THROW(compute_lpi(-1, {}), std::invalid_argument);
 }
 
+TEST(LpiSignature, DisconnectedGraphsAreSolvedPartByPart) {
+  // Water on nodes 1..6, a pi pair (0, 8), a lone node with a self-loop (7), a lone
+  // node without one (9), an edge listed twice (its last weight counts) and a
+  // zero-weight edge that joins 10 and 11 without coupling them.
+  std::vector<WeightedEdge> e;
+  for (const auto& w : water_edges()) e.push_back({w.u + 1, w.v + 1, w.weight});
+  e.push_back({0, 8, 0.5});
+  e.push_back({8, 0, 0.9});
+  e.push_back({7, 7, -0.25});
+  e.push_back({10, 11, 0.0});
+  const int n = 12;
+  const auto d = decompose_adjacency(n, e);
+  const auto lpi = compute_lpi(n, e);
+  EXPECT_EQ(lpi.eigenvalues, d.eigenvalues);  // the same solves with or without vectors
+  EXPECT_EQ(lpi.counts, (LpiCounts{4, 3, 5}));
+  const auto a = adjacency_matrix(n, e);
+  const auto whole = symmetric_eigenvalues(n, a);
+  ASSERT_EQ(d.eigenvalues.size(), whole.size());
+  for (int k = 0; k < n; ++k) {
+    EXPECT_NEAR(d.eigenvalues[k], whole[k], 1e-14);
+    if (k > 0) EXPECT_LE(d.eigenvalues[k - 1], d.eigenvalues[k]);
+  }
+  // Orthonormal eigenvectors with A q = lambda q, component k of node i at [i * n + k].
+  for (int k = 0; k < n; ++k) {
+    for (int l = 0; l < n; ++l) {
+      double dot = 0;
+      for (int i = 0; i < n; ++i) dot += d.vectors[i * n + k] * d.vectors[i * n + l];
+      EXPECT_NEAR(dot, k == l ? 1.0 : 0.0, 1e-14);
+    }
+    for (int i = 0; i < n; ++i) {
+      double aq = 0;
+      for (int j = 0; j < n; ++j) aq += a[i * n + j] * d.vectors[j * n + k];
+      EXPECT_NEAR(aq, d.eigenvalues[k] * d.vectors[i * n + k], 1e-14);
+    }
+  }
+  EXPECT_THROW(decompose_adjacency(n, {{0, 12, 1.0}}), std::out_of_range);
+}
+
 TEST(SoftEdges, EachCandidateAgainstTheIntactGraph) {
   // Path a-b-c has eigenvalues -sqrt2, 0, sqrt2; with either edge deleted, -1, 0, 1:
   // the same counts, so both edges are soft.
