@@ -20,7 +20,8 @@ using namespace korvane::analysis;
 
 namespace {
 
-using Pairs = std::vector<std::pair<int, int>>;
+using Pair = std::pair<int, int>;
+using Pairs = std::vector<Pair>;
 
 Pairs all_pairs_of(const std::vector<WeightedEdge>& edges) {
   Pairs p;
@@ -345,4 +346,57 @@ TEST(SoftEdgeUpdate, FactorizationSettlesWhatTheUpdateCannot) {
   // Both verdicts occur: the test is not trivially all-soft or all-essential.
   EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Soft), 0);
   EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Essential), 0);
+}
+
+TEST(SharedDeletionCounts, AgreeWithTheFullUpdateAndTheDefinition) {
+  // Random orbital-like graphs, with zero eigenvalues (lone nodes, an isolated pair
+  // made degenerate) in some: a random shared set of one to four entries, then every
+  // other entry as the further deletion. Each count is certified_counts' of the whole
+  // set, and where certain the definition's; most go through the Schur complement.
+  std::mt19937 rng(11);
+  int tests = 0, reduced = 0, near_graphs = 0;
+  for (int trial = 0; trial < 24; ++trial) {
+    int n = 0;
+    auto edges = random_orbital_graph(rng, 8 + trial % 9, trial % 3, n, trial % 4 == 3);
+    if (trial % 3 == 1) {
+      // Two lone nodes hanging on one node: an exact zero eigenvalue.
+      edges.push_back({0, n, 0.9});
+      edges.push_back({0, n + 1, 0.9});
+      n += 2;
+    }
+    const DeletionCounter counter = make_deletion_counter(n, edges, 1e-9);
+    ASSERT_TRUE(counter.usable);
+    near_graphs += !counter.near.empty();
+    Pairs shared;
+    for (int k = 0; k < 1 + trial % 4; ++k) {
+      const auto& e = edges[rng() % edges.size()];
+      const Pair key = std::minmax(e.u, e.v);
+      if (std::find(shared.begin(), shared.end(), key) == shared.end()) shared.push_back(key);
+    }
+    const SharedDeletionCounts cut(counter, shared);
+    for (const auto& e : edges) {
+      const Pair key = std::minmax(e.u, e.v);
+      if (std::find(shared.begin(), shared.end(), key) != shared.end()) {
+        EXPECT_THROW(cut.counts_with(e.u, e.v), std::invalid_argument);
+        continue;
+      }
+      Pairs all = shared;
+      all.push_back(key);
+      bool by_schur = false;
+      const auto got = cut.counts_with(e.v, e.u, &by_schur);
+      EXPECT_EQ(got, certified_counts(counter, all)) << trial << ": " << e.u << "-" << e.v;
+      if (got) EXPECT_EQ(*got, direct_counts_without(n, edges, all)) << trial;
+      ++tests;
+      reduced += by_schur;
+    }
+    // A pair the graph does not hold deletes nothing further.
+    EXPECT_EQ(cut.counts_with(0, n - 1), certified_counts(counter, shared));
+  }
+  EXPECT_GE(near_graphs, 4);
+  EXPECT_GT(reduced, tests * 3 / 4);
+  EXPECT_LT(reduced, tests);  // entries touching the shared set go the full way
+
+  // An unusable counter (no positive tolerance) certifies nothing.
+  const DeletionCounter no_tol = make_deletion_counter(3, {{0, 1, 1.0}, {1, 2, 1.0}}, 0.0);
+  EXPECT_FALSE(SharedDeletionCounts(no_tol, {{0, 1}}).counts_with(1, 2).has_value());
 }

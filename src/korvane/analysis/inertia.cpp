@@ -1,5 +1,6 @@
 #include "korvane/analysis/inertia.hpp"
 
+#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -75,6 +76,208 @@ std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, doub
     (x > 0 ? in.plus : in.minus)++;
   }
   return in;
+}
+
+// Sum_k q_ak q_bk / (mu_k - s) at the four shifts: the resolvent entry of nodes a, b.
+std::array<double, 4> resolvent_entry(const DeletionCounter& c, std::size_t a, std::size_t b) {
+  std::array<double, 4> sum{};
+  if (a == b) {
+    for (std::size_t j = 0; j < 4; ++j) sum[j] = c.resolvent_diagonal[4 * a + j];
+    return sum;
+  }
+  const auto n = static_cast<std::size_t>(c.n_nodes);
+  const double* qa = c.spectrum.vectors.data() + a * n;
+  const double* qb = c.spectrum.vectors.data() + b * n;
+  const double* inv = c.inverse_gaps.data();
+  for (std::size_t k = 0; k < n; ++k) {
+    const double p = qa[k] * qb[k];
+    sum[0] += p * inv[4 * k];
+    sum[1] += p * inv[4 * k + 1];
+    sum[2] += p * inv[4 * k + 2];
+    sum[3] += p * inv[4 * k + 3];
+  }
+  return sum;
+}
+
+// Error bound of a node-block entry cinv - g of W at shift j (nodes a, b): rounding of
+// the sum (|q_a q_b| / |d| summed, bounded by Cauchy-Schwarz), the distance of the
+// computed eigenvectors from orthonormal ones, and the roundings of 1/w and of the
+// subtraction; doubled for the roundings of the bounds themselves.
+double node_entry_error(const DeletionCounter& c, std::size_t j, std::size_t a, std::size_t b,
+                        double cinv, double g) {
+  const double gamma = gamma_bound(c.n_nodes + 4);
+  const double eta = c.vector_error;
+  const auto ca = 4 * a + j, cb = 4 * b + j;
+  return 2.0 * (gamma * std::sqrt(c.abs_diagonal[ca] * c.abs_diagonal[cb]) +
+                eta * (std::sqrt(c.square_diagonal[ca]) + std::sqrt(c.square_diagonal[cb])) +
+                eta * eta * c.max_inverse[j] + 2.0 * kUnitRoundoff * (std::abs(cinv) + std::abs(g)));
+}
+
+// Near-node entry -q_xk / (c - s) of W and its error: the eigenvector error moves each
+// column of the block by at most eta / |c - s|.
+double near_node_entry(const DeletionCounter& c, std::size_t node, std::size_t k,
+                       double moved_gap, double& error) {
+  const auto n = static_cast<std::size_t>(c.n_nodes);
+  const double x = -c.spectrum.vectors[node * n + k] / moved_gap;
+  error = c.vector_error / std::abs(moved_gap) + 2.0 * kUnitRoundoff * std::abs(x);
+  return x;
+}
+
+// The node columns of X for a set of deleted entries, C^-1 on them, and the inertia
+// that C^-1 and the isolated nodes take out of the count.
+struct DeletionColumns {
+  std::vector<int> cols;
+  std::vector<double> cinv;  // cols x cols, row-major
+  int cinv_plus = 0, cinv_minus = 0, n_iso = 0;
+  std::vector<int> touched;  // the nodes of the nonzero deleted entries
+};
+
+DeletionColumns deletion_columns(const DeletionCounter& c,
+                                 const std::vector<std::pair<int, int>>& deleted) {
+  // The nonzero entries deleted, and the nodes left with no entry at all.
+  struct Deleted {
+    int u, v;
+    double weight;
+  };
+  std::vector<Deleted> nonzero;
+  std::vector<std::pair<int, int>> touched;  // (node, deleted entries in its row)
+  const auto touch = [&touched](int node) {
+    for (auto& t : touched)
+      if (t.first == node) return void(++t.second);
+    touched.emplace_back(node, 1);
+  };
+  for (const auto& [u, v] : deleted) {
+    const auto it = c.entries.find(std::minmax(u, v));
+    if (it == c.entries.end() || it->second == 0) continue;
+    nonzero.push_back({it->first.first, it->first.second, it->second});
+    touch(it->first.first);
+    if (it->first.second != it->first.first) touch(it->first.second);
+  }
+  std::vector<int> isolated;
+  for (const auto& [node, count] : touched)
+    if (count == c.row_entries[static_cast<std::size_t>(node)]) isolated.push_back(node);
+  const auto is_isolated = [&isolated](int node) {
+    return std::find(isolated.begin(), isolated.end(), node) != isolated.end();
+  };
+
+  // Node columns of X: both ends of each deleted entry not gone with an isolated row (a
+  // node may repeat), then the isolated nodes. C^-1 is block diagonal, exact up to one
+  // rounding of 1/w, and its inertia is counted block by block.
+  std::vector<int> cols;
+  struct CinvBlock {
+    std::size_t first;
+    bool diagonal;
+    double inv_w;
+  };
+  std::vector<CinvBlock> blocks;
+  int cinv_plus = 0, cinv_minus = 0;
+  for (const auto& d : nonzero) {
+    if (is_isolated(d.u) || is_isolated(d.v)) continue;
+    blocks.push_back({cols.size(), d.u == d.v, 1.0 / d.weight});
+    cols.push_back(d.u);
+    if (d.u == d.v) {
+      (d.weight > 0 ? cinv_plus : cinv_minus)++;
+    } else {
+      cols.push_back(d.v);
+      ++cinv_plus;
+      ++cinv_minus;
+    }
+  }
+  cols.insert(cols.end(), isolated.begin(), isolated.end());
+  const std::size_t nc = cols.size();
+  DeletionColumns out;
+  out.cinv.assign(nc * nc, 0.0);
+  for (const auto& b : blocks) {
+    if (b.diagonal) {
+      out.cinv[b.first * nc + b.first] = b.inv_w;
+    } else {
+      out.cinv[b.first * nc + b.first + 1] = b.inv_w;
+      out.cinv[(b.first + 1) * nc + b.first] = b.inv_w;
+    }
+  }
+  out.cols = std::move(cols);
+  out.cinv_plus = cinv_plus;
+  out.cinv_minus = cinv_minus;
+  out.n_iso = static_cast<int>(isolated.size());
+  for (const auto& t : touched) out.touched.push_back(t.first);
+  return out;
+}
+
+// W at shift j (row-major r x r, r = near + columns) from the resolvent entries g of
+// the columns; returns the Frobenius bound of its error.
+double build_w(const DeletionCounter& c, std::size_t j, const std::vector<int>& cols,
+               const std::vector<double>& cinv, const std::vector<std::array<double, 4>>& g,
+               std::vector<double>& w) {
+  const std::size_t nc = cols.size(), k_near = c.near.size(), r = k_near + nc;
+  w.assign(r * r, 0.0);
+  const double s = c.shifts[j];
+  const double moved_gap = kMovedEigenvalue - s;
+  double error2 = 0.0;
+  // Near block: diag((lambda - s) / ((c - lambda)(c - s))), to a few roundings.
+  for (std::size_t a = 0; a < k_near; ++a) {
+    const double lambda = c.spectrum.eigenvalues[static_cast<std::size_t>(c.near[a])];
+    const double x = (lambda - s) / ((kMovedEigenvalue - lambda) * moved_gap);
+    w[a * r + a] = x;
+    const double e = 8.0 * kUnitRoundoff * std::abs(x);
+    error2 += e * e;
+  }
+  for (std::size_t a = 0; a < k_near; ++a) {
+    const auto k = static_cast<std::size_t>(c.near[a]);
+    for (std::size_t b = 0; b < nc; ++b) {
+      double e = 0.0;
+      const double x = near_node_entry(c, static_cast<std::size_t>(cols[b]), k, moved_gap, e);
+      w[a * r + k_near + b] = x;
+      w[(k_near + b) * r + a] = x;
+      error2 += 2.0 * e * e;
+    }
+  }
+  // Node block: C^-1 (0 on isolated nodes) - G.
+  for (std::size_t a = 0; a < nc; ++a) {
+    for (std::size_t b = 0; b < nc; ++b) {
+      const double gab = g[a * nc + b][j];
+      w[(k_near + a) * r + k_near + b] = cinv[a * nc + b] - gab;
+      const double e = node_entry_error(c, j, static_cast<std::size_t>(cols[a]),
+                                        static_cast<std::size_t>(cols[b]), cinv[a * nc + b], gab);
+      error2 += e * e;
+    }
+  }
+  return error2;
+}
+
+// The resolvent entries of every pair of columns.
+std::vector<std::array<double, 4>> column_resolvents(const DeletionCounter& c,
+                                                     const std::vector<int>& cols) {
+  const std::size_t nc = cols.size();
+  std::vector<std::array<double, 4>> g(nc * nc);
+  for (std::size_t a = 0; a < nc; ++a) {
+    const auto ca = static_cast<std::size_t>(cols[a]);
+    for (std::size_t b = 0; b <= a; ++b) {
+      const auto sum = resolvent_entry(c, ca, static_cast<std::size_t>(cols[b]));
+      g[a * nc + b] = sum;
+      g[b * nc + a] = sum;
+    }
+  }
+  return g;
+}
+
+// The counts from the inertia of W at the four shifts, or nullopt.
+std::optional<LpiCounts> counts_from_inertia(const DeletionCounter& c,
+                                             const std::array<std::optional<Inertia>, 4>& in,
+                                             int cinv_plus, int cinv_minus, int n_iso) {
+  std::array<int, 4> above{}, below{};
+  const int k_near = static_cast<int>(c.near.size());
+  for (std::size_t j = 0; j < 4; ++j) {
+    if (!in[j]) return std::nullopt;
+    // In(C'^-1) = (k, 0, 0) + In(C^-1): the moved gaps c - lambda are positive.
+    above[j] = c.n_above[j] + in[j]->plus - k_near - cinv_plus - n_iso;
+    below[j] = c.n_below[j] + in[j]->minus - cinv_minus - n_iso;
+  }
+  // Equal counts at both shifts of a pair: no eigenvalue of the edited matrix within
+  // the band round +tol (resp. -tol). The isolated nodes add exact zeros.
+  if (above[0] != above[1] || below[2] != below[3]) return std::nullopt;
+  LpiCounts out{above[0], c.n_nodes - above[0] - below[2], below[2]};
+  if (out.n_zero < n_iso || out.n_plus < 0 || out.n_minus < 0) return std::nullopt;
+  return out;
 }
 
 }  // namespace
@@ -196,163 +399,242 @@ void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& 
 
 std::optional<LpiCounts> certified_counts(const DeletionCounter& c,
                                           const std::vector<std::pair<int, int>>& deleted) {
-  const int n_nodes = c.n_nodes;
-  check_deleted_entries(n_nodes, deleted);
+  check_deleted_entries(c.n_nodes, deleted);
   if (!c.usable) return std::nullopt;
-
-  // The nonzero entries deleted, and the nodes left with no entry at all.
-  struct Deleted {
-    int u, v;
-    double weight;
-  };
-  std::vector<Deleted> nonzero;
-  std::vector<std::pair<int, int>> touched;  // (node, deleted entries in its row)
-  const auto touch = [&touched](int node) {
-    for (auto& t : touched)
-      if (t.first == node) return void(++t.second);
-    touched.emplace_back(node, 1);
-  };
-  for (const auto& [u, v] : deleted) {
-    const auto it = c.entries.find(std::minmax(u, v));
-    if (it == c.entries.end() || it->second == 0) continue;
-    nonzero.push_back({it->first.first, it->first.second, it->second});
-    touch(it->first.first);
-    if (it->first.second != it->first.first) touch(it->first.second);
-  }
-  std::vector<int> isolated;
-  for (const auto& [node, count] : touched)
-    if (count == c.row_entries[static_cast<std::size_t>(node)]) isolated.push_back(node);
-  const auto is_isolated = [&isolated](int node) {
-    return std::find(isolated.begin(), isolated.end(), node) != isolated.end();
-  };
-
-  // Node columns of X: both ends of each deleted entry not gone with an isolated row (a
-  // node may repeat), then the isolated nodes. C^-1 is block diagonal, exact up to one
-  // rounding of 1/w, and its inertia is counted block by block.
-  std::vector<int> cols;
-  struct CinvBlock {
-    std::size_t first;
-    bool diagonal;
-    double inv_w;
-  };
-  std::vector<CinvBlock> blocks;
-  int cinv_plus = 0, cinv_minus = 0;
-  for (const auto& d : nonzero) {
-    if (is_isolated(d.u) || is_isolated(d.v)) continue;
-    blocks.push_back({cols.size(), d.u == d.v, 1.0 / d.weight});
-    cols.push_back(d.u);
-    if (d.u == d.v) {
-      (d.weight > 0 ? cinv_plus : cinv_minus)++;
-    } else {
-      cols.push_back(d.v);
-      ++cinv_plus;
-      ++cinv_minus;
-    }
-  }
-  cols.insert(cols.end(), isolated.begin(), isolated.end());
-  const std::size_t nc = cols.size(), k_near = c.near.size(), r = k_near + nc;
-  const int n_iso = static_cast<int>(isolated.size());
+  const DeletionColumns d = deletion_columns(c, deleted);
+  const std::size_t r = c.near.size() + d.cols.size();
   if (r == 0) {
     if (c.n_above[0] != c.n_above[1] || c.n_below[2] != c.n_below[3]) return std::nullopt;
-    return LpiCounts{c.n_above[0], n_nodes - c.n_above[0] - c.n_below[2], c.n_below[2]};
+    return LpiCounts{c.n_above[0], c.n_nodes - c.n_above[0] - c.n_below[2], c.n_below[2]};
   }
-
   // The node block of X^T N^-1 X: entries sum_k q_ak q_bk / (mu_k - s) at the four shifts.
-  const auto n = static_cast<std::size_t>(n_nodes);
-  const auto* vectors = c.spectrum.vectors.data();
-  std::vector<std::array<double, 4>> g(nc * nc);
-  for (std::size_t a = 0; a < nc; ++a) {
-    const auto ca = static_cast<std::size_t>(cols[a]);
-    for (std::size_t j = 0; j < 4; ++j) g[a * nc + a][j] = c.resolvent_diagonal[4 * ca + j];
-    for (std::size_t b = 0; b < a; ++b) {
-      const auto cb = static_cast<std::size_t>(cols[b]);
-      std::array<double, 4> sum{};
-      if (ca == cb) {
-        for (std::size_t j = 0; j < 4; ++j) sum[j] = c.resolvent_diagonal[4 * ca + j];
-      } else {
-        const double* qa = vectors + ca * n;
-        const double* qb = vectors + cb * n;
-        const double* inv = c.inverse_gaps.data();
-        for (std::size_t k = 0; k < n; ++k) {
-          const double p = qa[k] * qb[k];
-          sum[0] += p * inv[4 * k];
-          sum[1] += p * inv[4 * k + 1];
-          sum[2] += p * inv[4 * k + 2];
-          sum[3] += p * inv[4 * k + 3];
-        }
-      }
-      g[a * nc + b] = sum;
-      g[b * nc + a] = sum;
+  const auto g = column_resolvents(c, d.cols);
+  std::array<std::optional<Inertia>, 4> in;
+  std::vector<double> w;
+  for (std::size_t j = 0; j < 4; ++j) {
+    const double error2 = build_w(c, j, d.cols, d.cinv, g, w);
+    in[j] = certain_inertia(static_cast<int>(r), w, std::sqrt(error2));
+    if (!in[j]) return std::nullopt;
+  }
+  return counts_from_inertia(c, in, d.cinv_plus, d.cinv_minus, d.n_iso);
+}
+
+namespace {
+
+// Eigenvalues of P at least this fraction of its largest magnitude are eliminated; the
+// others stay in the Schur complement, so that the congruence stays well conditioned.
+constexpr double kEliminatedFraction = 0.05;
+
+}  // namespace
+
+struct SharedDeletionCounts::Reduction {
+  DeletionColumns shared;     // the shared entries' columns (after the near set in P)
+  std::vector<char> touched;  // per node: has a shared nonzero entry
+  struct Shift {
+    std::vector<double> theta;    // eigenvalues of P
+    std::vector<double> vectors;  // p x p row-major, column k the eigenvector of theta[k]
+    double error2 = 0.0;          // squared Frobenius bound of the error of P
+    double delta = 0.0;           // backward error of P's eigendecomposition
+    double eta = 0.0;             // distance of its eigenvectors from orthonormal ones
+    double theta_min = std::numeric_limits<double>::infinity();  // smallest eliminated
+    std::vector<char> eliminated;
+    Inertia eliminated_inertia;
+  };
+  std::array<Shift, 4> shifts;
+};
+
+SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
+                                           std::vector<std::pair<int, int>> shared)
+    : counter_(counter), shared_(std::move(shared)) {
+  check_deleted_entries(counter_.n_nodes, shared_);
+  if (!counter_.usable) return;
+  auto red = std::make_unique<Reduction>();
+  red->shared = deletion_columns(counter_, shared_);
+  red->touched.assign(static_cast<std::size_t>(counter_.n_nodes), 0);
+  for (int node : red->shared.touched) red->touched[static_cast<std::size_t>(node)] = 1;
+  const std::size_t p = counter_.near.size() + red->shared.cols.size();
+  const auto g = column_resolvents(counter_, red->shared.cols);
+  std::vector<double> w;
+  for (std::size_t j = 0; j < 4; ++j) {
+    auto& sh = red->shifts[j];
+    sh.error2 = build_w(counter_, j, red->shared.cols, red->shared.cinv, g, w);
+    sh.eliminated.assign(p, 0);
+    if (p == 0) continue;
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
+    solver.compute(Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic,
+                                                  Eigen::RowMajor>>(w.data(), p, p),
+                   Eigen::ComputeEigenvectors);
+    if (solver.info() != Eigen::Success) return;
+    double frobenius = 0.0;
+    for (double x : w) frobenius += x * x;
+    frobenius = std::sqrt(frobenius);
+    if (!std::isfinite(frobenius) || !std::isfinite(sh.error2)) return;
+    sh.delta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
+    sh.eta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
+    const auto& theta = solver.eigenvalues();
+    sh.theta.assign(theta.data(), theta.data() + p);
+    sh.vectors.resize(p * p);
+    Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+        sh.vectors.data(), p, p) = solver.eigenvectors();
+    double largest = 0.0;
+    for (double t : sh.theta) largest = std::max(largest, std::abs(t));
+    for (std::size_t k = 0; k < p; ++k) {
+      const double t = sh.theta[k];
+      if (!(std::abs(t) >= kEliminatedFraction * largest) || t == 0) continue;
+      sh.eliminated[k] = 1;
+      sh.theta_min = std::min(sh.theta_min, std::abs(t));
+      (t > 0 ? sh.eliminated_inertia.plus : sh.eliminated_inertia.minus)++;
     }
   }
-  std::vector<double> cinv(nc * nc, 0.0);
-  for (const auto& b : blocks) {
-    if (b.diagonal) {
-      cinv[b.first * nc + b.first] = b.inv_w;
-    } else {
-      cinv[b.first * nc + b.first + 1] = b.inv_w;
-      cinv[(b.first + 1) * nc + b.first] = b.inv_w;
+  reduction_ = std::move(red);
+}
+
+SharedDeletionCounts::~SharedDeletionCounts() = default;
+
+std::optional<LpiCounts> SharedDeletionCounts::fallback(int u, int v) const {
+  auto deleted = shared_;
+  deleted.emplace_back(u, v);
+  return certified_counts(counter_, deleted);
+}
+
+std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* reduced) const {
+  if (reduced) *reduced = false;
+  const DeletionCounter& c = counter_;
+  if (!reduction_ || u == v || u < 0 || v < 0 || u >= c.n_nodes || v >= c.n_nodes)
+    return fallback(u, v);
+  const Reduction& red = *reduction_;
+  const auto it = c.entries.find(std::minmax(u, v));
+  if (it == c.entries.end() || it->second == 0 || red.touched[static_cast<std::size_t>(u)] ||
+      red.touched[static_cast<std::size_t>(v)])
+    return fallback(u, v);
+  for (const auto& [a, b] : shared_)  // the entry deleted twice: certified_counts throws
+    if (std::pair<int, int>(std::minmax(a, b)) == it->first) return fallback(u, v);
+
+  // The entry's columns: both ends, or the ends it leaves without any entry.
+  const double weight = it->second;
+  std::vector<int> cols;
+  std::vector<double> cinv;  // on cols
+  int cinv_plus = red.shared.cinv_plus, cinv_minus = red.shared.cinv_minus;
+  int n_iso = red.shared.n_iso;
+  const bool iso_u = c.row_entries[static_cast<std::size_t>(u)] == 1;
+  const bool iso_v = c.row_entries[static_cast<std::size_t>(v)] == 1;
+  if (!iso_u && !iso_v) {
+    cols = {u, v};
+    const double inv_w = 1.0 / weight;
+    cinv = {0.0, inv_w, inv_w, 0.0};
+    ++cinv_plus;
+    ++cinv_minus;
+  } else {
+    if (iso_u) cols.push_back(u);
+    if (iso_v) cols.push_back(v);
+    cinv.assign(cols.size() * cols.size(), 0.0);
+    n_iso += static_cast<int>(cols.size());
+  }
+  const std::size_t kc = cols.size(), nf = red.shared.cols.size(), k_near = c.near.size();
+  const std::size_t p = k_near + nf;
+  std::vector<std::array<double, 4>> g_cross(kc * nf), g_own(kc * kc);
+  for (std::size_t b = 0; b < kc; ++b) {
+    const auto cb = static_cast<std::size_t>(cols[b]);
+    for (std::size_t a = 0; a < nf; ++a)
+      g_cross[b * nf + a] = resolvent_entry(c, cb, static_cast<std::size_t>(red.shared.cols[a]));
+    for (std::size_t a = 0; a <= b; ++a) {
+      g_own[b * kc + a] = resolvent_entry(c, cb, static_cast<std::size_t>(cols[a]));
+      g_own[a * kc + b] = g_own[b * kc + a];
     }
   }
 
-  const double gamma = gamma_bound(n_nodes + 4);
-  const double eta = c.vector_error;
-  std::array<int, 4> above{}, below{};
-  std::vector<double> w(r * r);
+  std::array<std::optional<Inertia>, 4> in;
+  std::vector<double> bmat(p * kc), dmat(kc * kc), y(p * kc), m;
   for (std::size_t j = 0; j < 4; ++j) {
-    const double s = c.shifts[j];
-    const double moved_gap = kMovedEigenvalue - s;
-    double error2 = 0.0;
-    // Near block: diag((lambda - s) / ((c - lambda)(c - s))), to a few roundings.
-    for (std::size_t a = 0; a < k_near; ++a) {
-      const double lambda = c.spectrum.eigenvalues[static_cast<std::size_t>(c.near[a])];
-      for (std::size_t b = 0; b < k_near; ++b) w[a * r + b] = 0.0;
-      const double x = (lambda - s) / ((kMovedEigenvalue - lambda) * moved_gap);
-      w[a * r + a] = x;
-      const double e = 8.0 * kUnitRoundoff * std::abs(x);
-      error2 += e * e;
-    }
-    // Near-node blocks: -q_xk / (c - s); the eigenvector error moves each column of them
-    // by at most eta / |c - s|.
-    for (std::size_t a = 0; a < k_near; ++a) {
-      const auto k = static_cast<std::size_t>(c.near[a]);
-      for (std::size_t b = 0; b < nc; ++b) {
-        const double x = -vectors[static_cast<std::size_t>(cols[b]) * n + k] / moved_gap;
-        w[a * r + k_near + b] = x;
-        w[(k_near + b) * r + a] = x;
-        const double e = eta / std::abs(moved_gap) + 2.0 * kUnitRoundoff * std::abs(x);
+    const auto& sh = red.shifts[j];
+    const double moved_gap = kMovedEigenvalue - c.shifts[j];
+    // B: the entry's columns against P's rows (near set, then shared columns); D: among
+    // themselves. Their errors as in W, B's twice for its mirror image.
+    double error2 = sh.error2, norm_b2 = 0.0, norm_d2 = 0.0;
+    for (std::size_t b = 0; b < kc; ++b) {
+      const auto cb = static_cast<std::size_t>(cols[b]);
+      for (std::size_t a = 0; a < k_near; ++a) {
+        double e = 0.0;
+        const double x =
+            near_node_entry(c, cb, static_cast<std::size_t>(c.near[a]), moved_gap, e);
+        bmat[a * kc + b] = x;
         error2 += 2.0 * e * e;
       }
-    }
-    // Node block: C^-1 (0 on isolated nodes) - G. Rounding of the sum (|q_a q_b| / |d|
-    // summed, bounded by Cauchy-Schwarz), the distance of the computed eigenvectors from
-    // orthonormal ones, and the roundings of 1/w and of the subtraction; doubled for the
-    // roundings of the bounds themselves.
-    for (std::size_t a = 0; a < nc; ++a) {
-      const auto ca = 4 * static_cast<std::size_t>(cols[a]) + j;
-      for (std::size_t b = 0; b < nc; ++b) {
-        const auto cb = 4 * static_cast<std::size_t>(cols[b]) + j;
-        const double gab = g[a * nc + b][j];
-        w[(k_near + a) * r + k_near + b] = cinv[a * nc + b] - gab;
-        const double e =
-            2.0 * (gamma * std::sqrt(c.abs_diagonal[ca] * c.abs_diagonal[cb]) +
-                   eta * (std::sqrt(c.square_diagonal[ca]) + std::sqrt(c.square_diagonal[cb])) +
-                   eta * eta * c.max_inverse[j] +
-                   2.0 * kUnitRoundoff * (std::abs(cinv[a * nc + b]) + std::abs(gab)));
+      for (std::size_t a = 0; a < nf; ++a) {
+        const double gab = g_cross[b * nf + a][j];
+        bmat[(k_near + a) * kc + b] = 0.0 - gab;
+        const double e = node_entry_error(
+            c, j, static_cast<std::size_t>(red.shared.cols[a]), cb, 0.0, gab);
+        error2 += 2.0 * e * e;
+      }
+      for (std::size_t a = 0; a < kc; ++a) {
+        const double gab = g_own[b * kc + a][j];
+        dmat[b * kc + a] = cinv[b * kc + a] - gab;
+        const double e = node_entry_error(c, j, cb, static_cast<std::size_t>(cols[a]),
+                                          cinv[b * kc + a], gab);
         error2 += e * e;
       }
     }
-    const auto in = certain_inertia(static_cast<int>(r), w, std::sqrt(error2));
-    if (!in) return std::nullopt;
-    // In(C'^-1) = (k, 0, 0) + In(C^-1): the moved gaps c - lambda are positive.
-    above[j] = c.n_above[j] + in->plus - static_cast<int>(k_near) - cinv_plus - n_iso;
-    below[j] = c.n_below[j] + in->minus - cinv_minus - n_iso;
+    for (double x : bmat) norm_b2 += x * x;
+    for (double x : dmat) norm_d2 += x * x;
+    const double error = std::sqrt(error2);
+
+    // Y = V^T B; with exact V (within eta of the computed one) and the rounding of the
+    // products, ||Y - Y_computed||_F <= dy.
+    for (std::size_t k = 0; k < p; ++k)
+      for (std::size_t b = 0; b < kc; ++b) {
+        double sum = 0.0;
+        for (std::size_t a = 0; a < p; ++a) sum += sh.vectors[a * p + k] * bmat[a * kc + b];
+        y[k * kc + b] = sum;
+      }
+    const double norm_b = std::sqrt(norm_b2);
+    const double dy = (sh.eta + gamma_bound(static_cast<int>(p)) *
+                                    std::sqrt(static_cast<double>(p)) * (1.0 + sh.eta)) *
+                      norm_b;
+    double norm_yb2 = 0.0;
+    std::vector<std::size_t> kept;  // eigenvalues of P that stay
+    for (std::size_t k = 0; k < p; ++k) {
+      if (!sh.eliminated[k]) {
+        kept.push_back(k);
+        continue;
+      }
+      for (std::size_t b = 0; b < kc; ++b) norm_yb2 += y[k * kc + b] * y[k * kc + b];
+    }
+    const double norm_yb = std::sqrt(norm_yb2);
+    // The congruence that eliminates Theta_b has ||L^-1|| <= 1 + ||Theta_b^-1 Y_b||.
+    const double conj = 1.0 + (norm_yb + dy) / sh.theta_min;
+    const double moved_error = conj * conj * (error + sh.delta);
+    if (!(moved_error < sh.theta_min)) return fallback(u, v);
+
+    // M = [[Theta_s, Y_s], [Y_s^T, D - Y_b^T Theta_b^-1 Y_b]].
+    const std::size_t ks = kept.size(), r = ks + kc;
+    m.assign(r * r, 0.0);
+    for (std::size_t a = 0; a < ks; ++a) {
+      m[a * r + a] = sh.theta[kept[a]];
+      for (std::size_t b = 0; b < kc; ++b) {
+        m[a * r + ks + b] = y[kept[a] * kc + b];
+        m[(ks + b) * r + a] = y[kept[a] * kc + b];
+      }
+    }
+    for (std::size_t a = 0; a < kc; ++a)
+      for (std::size_t b = 0; b < kc; ++b) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < p; ++k)
+          if (sh.eliminated[k]) sum += y[k * kc + a] / sh.theta[k] * y[k * kc + b];
+        m[(ks + a) * r + ks + b] = dmat[a * kc + b] - sum;
+      }
+    const double m_error =
+        2.0 * dy + dy * (2.0 * norm_yb + dy) / sh.theta_min +
+        2.0 * gamma_bound(static_cast<int>(p) + 3) *
+            (norm_yb2 / sh.theta_min + std::sqrt(norm_d2));
+    const auto rest = certain_inertia(static_cast<int>(r), m, moved_error + m_error);
+    if (!rest) return fallback(u, v);
+    in[j] = Inertia{sh.eliminated_inertia.plus + rest->plus,
+                    sh.eliminated_inertia.minus + rest->minus};
   }
-  // Equal counts at both shifts of a pair: no eigenvalue of the edited matrix within
-  // the band round +tol (resp. -tol). The isolated nodes add exact zeros.
-  if (above[0] != above[1] || below[2] != below[3]) return std::nullopt;
-  LpiCounts out{above[0], n_nodes - above[0] - below[2], below[2]};
-  if (out.n_zero < n_iso || out.n_plus < 0 || out.n_minus < 0) return std::nullopt;
+  const auto out = counts_from_inertia(c, in, cinv_plus, cinv_minus, n_iso);
+  if (!out) return fallback(u, v);
+  if (reduced) *reduced = true;
   return out;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -75,5 +76,38 @@ void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& 
 // twice or a node outside the graph.
 std::optional<LpiCounts> certified_counts(const DeletionCounter& counter,
                                           const std::vector<std::pair<int, int>>& deleted);
+
+// Certified counts of many edits that share a set of deleted entries: the matrix
+// without `shared` and without one more entry each (the soft-bond test of a part of the
+// graph, whose boundary entries are the shared set). W splits into the block P of the
+// shared columns (with the near set) and the block of the further entry's columns. The
+// block P is diagonalised once per shift, P = V Theta V^T; its eigenvalues well away
+// from 0 are eliminated (a congruence), leaving a Schur complement of the rest and the
+// entry's columns, a few rows only. The congruence multiplies the errors of W by at
+// most (1 + ||Theta_b^-1 V_b^T B||)^2, which the certificate accounts for. Where that
+// is not certain, where the entry shares a node with the shared set, or where the
+// counter is unusable, the answer is certified_counts' of the whole set.
+//
+// Holds a reference to the counter, which must outlive it. Const use is thread-safe.
+class SharedDeletionCounts {
+ public:
+  SharedDeletionCounts(const DeletionCounter& counter, std::vector<std::pair<int, int>> shared);
+  ~SharedDeletionCounts();
+  SharedDeletionCounts(const SharedDeletionCounts&) = delete;
+  SharedDeletionCounts& operator=(const SharedDeletionCounts&) = delete;
+
+  // certified_counts(counter, shared + {(u, v)}), by the Schur complement where it is
+  // certain (then *reduced is set true, when given); std::invalid_argument as
+  // certified_counts throws it.
+  std::optional<LpiCounts> counts_with(int u, int v, bool* reduced = nullptr) const;
+
+ private:
+  struct Reduction;  // per shift: the eigendecomposition of P (inertia.cpp)
+  std::optional<LpiCounts> fallback(int u, int v) const;
+
+  const DeletionCounter& counter_;
+  std::vector<std::pair<int, int>> shared_;
+  std::unique_ptr<Reduction> reduction_;  // null when no reduction is possible
+};
 
 }  // namespace korvane::analysis

@@ -321,7 +321,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
   std::optional<SparseInertiaCounter> sparse;
   std::optional<LpiCounts> part_baseline;
   std::vector<WeightedEdge> edited;
-  std::vector<Pair> deleted = boundary;
+  const SharedDeletionCounts cut(*spectrum_->counter, boundary);
   st.decomposed = true;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     check_interrupt();
@@ -332,9 +332,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
       continue;
     }
     ++st.tested;
-    deleted.resize(boundary.size());
-    deleted.emplace_back(u, v);
-    if (const auto counts = certified_counts(*spectrum_->counter, deleted)) {
+    if (const auto counts = cut.counts_with(u, v)) {
       out.push_back(verdict(*counts, *split));
       continue;
     }
