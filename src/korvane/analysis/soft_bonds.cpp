@@ -27,7 +27,7 @@ constexpr int kMinUpdateCandidates = 6;
 constexpr int kMinFactorNodes = 100;
 
 // A part this small is decomposed on its own rather than through the whole graph.
-constexpr int kMinPartNodesForWhole = 48;
+constexpr int kMinPartNodesForWhole = 24;
 
 // Parts whose boundary has more matrix entries than this are decomposed on their own:
 // the update's cost grows with the square of the entries it deletes.
