@@ -87,7 +87,9 @@ TEST(LpiSignature, DisconnectedGraphsAreSolvedPartByPart) {
   ASSERT_EQ(d.eigenvalues.size(), whole.size());
   for (int k = 0; k < n; ++k) {
     EXPECT_NEAR(d.eigenvalues[k], whole[k], 1e-14);
-    if (k > 0) EXPECT_LE(d.eigenvalues[k - 1], d.eigenvalues[k]);
+    if (k > 0) {
+      EXPECT_LE(d.eigenvalues[k - 1], d.eigenvalues[k]);
+    }
   }
   // Orthonormal eigenvectors with A q = lambda q, component k of node i at [i * n + k].
   for (int k = 0; k < n; ++k) {

@@ -2,6 +2,8 @@
 
 #include <Eigen/Eigenvalues>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,6 +16,8 @@ namespace {
 // From this order on, a dense solve takes long enough (tens of milliseconds for the
 // eigenvalues, a tenth of a second with eigenvectors) to run where Ctrl-C can leave it.
 constexpr int kInterruptibleSolveNodes = 300;
+
+thread_local ToleranceWatch* t_watch = nullptr;  // the innermost watch of this thread
 
 void check_edges(int n_nodes, const std::vector<WeightedEdge>& edges) {
   if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
@@ -199,8 +203,35 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   sig.eigenvalues =
       n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
   sig.counts = count_signs(sig.eigenvalues, zero_tolerance);
+  if (t_watch != nullptr && !counts_clear_of_tolerance(sig.eigenvalues, edges, zero_tolerance))
+    for (ToleranceWatch* w = t_watch; w != nullptr; w = w->outer_) ++w->unclear_;
   return sig;
 }
+
+bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
+                               const std::vector<WeightedEdge>& edges, double zero_tolerance) {
+  std::vector<double> rows(eigenvalues.size(), 0.0);
+  for (const auto& e : edges) {
+    if (e.u < 0 || e.v < 0 || static_cast<std::size_t>(e.u) >= rows.size() ||
+        static_cast<std::size_t>(e.v) >= rows.size())
+      return false;
+    rows[static_cast<std::size_t>(e.u)] += std::abs(e.weight);
+    if (e.v != e.u) rows[static_cast<std::size_t>(e.v)] += std::abs(e.weight);
+  }
+  double norm = 0.0;
+  for (double r : rows) norm = std::max(norm, r);
+  const double margin = 2.0 * 16.0 * static_cast<double>(eigenvalues.size()) *
+                        (std::numeric_limits<double>::epsilon() / 2) * norm;
+  if (!std::isfinite(margin) || !std::isfinite(zero_tolerance)) return false;
+  for (double lam : eigenvalues)
+    if (!(std::abs(lam - zero_tolerance) > margin && std::abs(lam + zero_tolerance) > margin))
+      return false;
+  return true;
+}
+
+ToleranceWatch::ToleranceWatch() : outer_(t_watch) { t_watch = this; }
+
+ToleranceWatch::~ToleranceWatch() { t_watch = outer_; }
 
 SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges) {
   check_edges(n_nodes, edges);

@@ -35,6 +35,29 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
 // The three counts of a list of eigenvalues.
 LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance);
 
+// Whether every eigenvalue lies farther than twice the solver's error bound from +-tol,
+// so that any backward-stable solve of the matrix, with its nodes numbered in any order,
+// gives the same counts. The bound is 16 n u times the largest absolute row sum.
+bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
+                               const std::vector<WeightedEdge>& edges, double zero_tolerance);
+
+// While it lives, counts the compute_lpi calls made on this thread whose counts are not
+// clear of the tolerance in that sense. Watches nest; each sees the calls made in its
+// lifetime.
+class ToleranceWatch {
+ public:
+  ToleranceWatch();
+  ~ToleranceWatch();
+  ToleranceWatch(const ToleranceWatch&) = delete;
+  ToleranceWatch& operator=(const ToleranceWatch&) = delete;
+  int unclear() const { return unclear_; }
+
+ private:
+  friend LpiSignature compute_lpi(int, const std::vector<WeightedEdge>&, double);
+  ToleranceWatch* outer_;
+  int unclear_ = 0;
+};
+
 // Eigenvalues and orthonormal eigenvectors of the adjacency matrix, from the same
 // symmetric solver as compute_lpi (Householder tridiagonalisation, implicit QR).
 struct SpectralDecomposition {
