@@ -52,7 +52,8 @@ void bind_vif(py::module_& m) {
       .def_readonly("lpi", &vif::StageSeconds::lpi)
       .def_readonly("soft_bonds", &vif::StageSeconds::soft_bonds)
       .def_readonly("fragments", &vif::StageSeconds::fragments)
-      .def_readonly("recursive", &vif::StageSeconds::recursive);
+      .def_readonly("recursive", &vif::StageSeconds::recursive)
+      .def_readonly("beside", &vif::StageSeconds::beside);
 
   py::class_<VifMolecule>(m, "VifMolecule")
       .def_readonly("mol_mass", &VifMolecule::mol_mass)

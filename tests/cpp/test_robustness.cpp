@@ -200,6 +200,32 @@ TEST_F(InterruptHookTest, InterruptibleWorkIsLeftBehindAtOnce) {
   finished_future.wait();  // the helper ran to its end on its own
 }
 
+TEST_F(InterruptHookTest, HelperThreadsAnswerTheirStopFlagNotTheHook) {
+  // A helper that has adopted a flag ignores the hook (which answers only on the thread
+  // of the host's signal handlers) and stops once the flag is raised.
+  set_interrupt_hook(&always_stop);
+  StopFlag flag;
+  std::promise<void> checked, raised;
+  auto checked_future = checked.get_future();
+  auto helper = std::async(std::launch::async, [&flag, &checked, wait = raised.get_future()] {
+    const StopScope scope(&flag);
+    check_interrupt_now();  // the hook would stop it; the flag does not yet
+    checked.set_value();
+    wait.wait();
+    try {
+      check_interrupt();
+    } catch (const Interrupted&) {
+      return true;
+    }
+    return false;
+  });
+  checked_future.wait();
+  flag.raise();
+  raised.set_value();
+  EXPECT_TRUE(helper.get());
+  EXPECT_THROW(check_interrupt_now(), Interrupted);  // this thread still polls the hook
+}
+
 TEST_F(InterruptHookTest, StopsEachLongStageAndLeavesLaterRunsUnchanged) {
   const std::string smiles = "CC(=O)Oc1ccccc1C(=O)O";
   const std::string reference = result_text(smiles, full_params());
@@ -209,16 +235,18 @@ TEST_F(InterruptHookTest, StopsEachLongStageAndLeavesLaterRunsUnchanged) {
   EXPECT_EQ(result_text(smiles, full_params()), reference);
 
   // One that always asks stops the first stage (at the layout) and the second on its own
-  // (at the soft-bond tests). check_interrupt polls only once the poll interval since this
-  // thread's last poll has passed.
-  const auto m = prepare_vif(smiles, full_params());
+  // (at the soft-bond tests, when the first left them to it). check_interrupt polls only
+  // once the poll interval since this thread's last poll has passed.
+  VifParams in_turn = full_params();
+  in_turn.beside_layout = false;
+  const auto m = prepare_vif(smiles, in_turn);
   ASSERT_TRUE(m);
   set_interrupt_hook(&always_stop);
   const auto interval = std::chrono::milliseconds(2 * kInterruptPollMs);
   std::this_thread::sleep_for(interval);
   EXPECT_THROW(prepare_vif(smiles, full_params()), Interrupted);
   std::this_thread::sleep_for(interval);
-  EXPECT_THROW(fragment_vif(*m, full_params()), Interrupted);
+  EXPECT_THROW(fragment_vif(*m, in_turn), Interrupted);
   // Each long loop polls on its own: the layout iterations, the soft-bond candidates
   // and the queue of recursive fragmentation.
   std::this_thread::sleep_for(interval);

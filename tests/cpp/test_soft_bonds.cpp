@@ -281,8 +281,10 @@ TEST(SoftEdgeContext, OneDecompositionServesLpiSoftBondsAndFragments) {
   // The analysis keeps the decomposition behind its LPI for the later tests: the
   // eigenvalues are compute_lpi's bit for bit, and every verdict and peak is what the
   // stand-alone functions give from their own decompositions.
+  korvane::vif::VifParams in_turn;
+  in_turn.beside_layout = false;
   for (const char* smiles : {"CC(C)Cc1ccc(C)cc1", "OC(=O)C1CCCCC1Cl", "CCOC(=O)C=C"}) {
-    const auto m = korvane::vif::prepare_vif(smiles, {});
+    const auto m = korvane::vif::prepare_vif(smiles, in_turn);
     ASSERT_TRUE(m && m->counter) << smiles;
     const auto& g = m->graph;
     const auto lpi = compute_lpi(g.n_nodes(), g.edges);

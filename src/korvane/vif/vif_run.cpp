@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <future>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -61,6 +65,184 @@ class StageClock {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// Graphs whose soft-bond test takes the sparse factorizations (large, without
+// recursion) keep their own split: eigenvalues beside the test, after the layout.
+constexpr std::int64_t kTopologyBesideMaxNodes = 100;
+
+analysis::GraphParams graph_params(const VifParams& params) {
+  analysis::GraphParams gp;
+  gp.target_bond_len = params.target_bond_len;
+  gp.radius_ratio = params.radius_ratio;
+  gp.bond_kappa = params.bond_kappa;
+  return gp;
+}
+
+// What the molecule's topology decides, from a graph whose bond units sit on nodes
+// chosen without the layout.
+struct TopologyAnalysis {
+  std::vector<int> bond_orders;
+  analysis::OrbitalGraph graph;
+  analysis::LpiSignature lpi;
+  std::vector<analysis::SoftTest> verdicts;
+  std::vector<massspec::FragmentCut> fragments;
+  std::optional<std::vector<massspec::Peak>> recursive_peaks;
+  bool definite = false;  // no count rests on an eigenvalue within rounding of +-tol
+  StageSeconds seconds;   // lpi (with the graph), soft_bonds, fragments, recursive
+  double total = 0.0;
+};
+
+TopologyAnalysis analyse_topology(const RDKit::ROMol& mol, const VifParams& params) {
+  TopologyAnalysis t;
+  analysis::ToleranceWatch watch;
+  StageClock clock;
+  t.bond_orders = analysis::build_bond_orders(mol);
+  // Atoms on a line, one unit apart: no atom sits on a neighbour, so every bond unit
+  // finds a node of its kind.
+  layout::Coords line(mol.getNumAtoms());
+  for (std::size_t i = 0; i < line.size(); ++i) line[i] = {static_cast<double>(i), 0.0};
+  t.graph = analysis::build_orbital_graph(mol, line, t.bond_orders, graph_params(params));
+  const int n = t.graph.n_nodes();
+  const auto candidates = bond_candidates(t.graph);
+  std::shared_ptr<const analysis::DeletionCounter> counter;
+  if ((params.recursive_ms && params.max_generations > 0) ||
+      analysis::soft_edge_method(n, static_cast<int>(candidates.size())) ==
+          analysis::SoftEdgeMethod::Update) {
+    counter = std::make_shared<const analysis::DeletionCounter>(
+        analysis::make_deletion_counter(n, t.graph.edges, kZeroTolerance));
+    t.lpi.eigenvalues = counter->spectrum.eigenvalues;
+    t.lpi.counts = analysis::count_signs(t.lpi.eigenvalues, kZeroTolerance);
+  } else {
+    t.lpi = analysis::compute_lpi(n, t.graph.edges, kZeroTolerance);
+  }
+  t.seconds.lpi = clock.lap();
+  t.verdicts = analysis::detect_soft_edges(n, t.graph.edges, candidates, t.lpi.counts,
+                                           kZeroTolerance, nullptr, counter.get());
+  t.seconds.soft_bonds = clock.lap();
+  std::vector<analysis::ChemBond> softs;
+  for (std::size_t i = 0; i < t.verdicts.size(); ++i)
+    if (t.verdicts[i] == analysis::SoftTest::Soft) softs.push_back(t.graph.chem_bonds[i]);
+  t.fragments = massspec::predict_fragments(mol, softs, params.ring_fragmentation);
+  t.seconds.fragments = clock.lap();
+  if (params.recursive_ms) {
+    t.recursive_peaks = massspec::predict_fragments_recursive(
+        mol, t.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
+        counter);
+    t.seconds.recursive = clock.lap();
+  }
+  t.definite = watch.unclear() == 0 &&
+               analysis::counts_clear_of_tolerance(t.lpi.eigenvalues, t.graph.edges,
+                                                   kZeroTolerance);
+  t.total = t.seconds.lpi + t.seconds.soft_bonds + t.seconds.fragments + t.seconds.recursive;
+  return t;
+}
+
+// Whether `laid_out` is `topological` with its nodes renumbered within atoms and kinds:
+// the same nodes, and the same bond records in the same order, whose ends map node to
+// node one-to-one, each onto a node of the same atom and kind. The edges inside atoms
+// (the sigma cliques) are then the same too, and every bond edge is its record's.
+bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
+                           const analysis::OrbitalGraph& laid_out) {
+  const auto& a = topological;
+  const auto& b = laid_out;
+  const int n = a.n_nodes();
+  if (b.n_nodes() != n || a.edges.size() != b.edges.size() ||
+      a.chem_bonds.size() != b.chem_bonds.size() || a.atom_subgraphs != b.atom_subgraphs)
+    return false;
+  for (int i = 0; i < n; ++i) {
+    const auto& x = a.nodes[static_cast<std::size_t>(i)];
+    const auto& y = b.nodes[static_cast<std::size_t>(i)];
+    if (x.atom_index != y.atom_index || x.kind != y.kind || x.symbol != y.symbol) return false;
+  }
+  std::vector<int> to(static_cast<std::size_t>(n), -1), from(static_cast<std::size_t>(n), -1);
+  const auto match = [&](int x, int y) {
+    if (x < 0 || y < 0 || x >= n || y >= n) return false;
+    const auto ux = static_cast<std::size_t>(x), uy = static_cast<std::size_t>(y);
+    if (a.nodes[ux].atom_index != b.nodes[uy].atom_index || a.nodes[ux].kind != b.nodes[uy].kind)
+      return false;
+    if (to[ux] < 0 && from[uy] < 0) {
+      to[ux] = y;
+      from[uy] = x;
+      return true;
+    }
+    return to[ux] == y;
+  };
+  for (std::size_t r = 0; r < a.chem_bonds.size(); ++r) {
+    const auto& p = a.chem_bonds[r];
+    const auto& q = b.chem_bonds[r];
+    if (p.atom_u != q.atom_u || p.atom_v != q.atom_v || p.order != q.order || p.k != q.k ||
+        !match(p.u_node, q.u_node) || !match(p.v_node, q.v_node))
+      return false;
+  }
+  // Edges inside atoms come first, in the same order; the rest are the bond edges.
+  const std::size_t inside = a.edges.size() - a.chem_bonds.size();
+  for (std::size_t i = 0; i < a.edges.size(); ++i) {
+    const auto& e = a.edges[i];
+    const auto& f = b.edges[i];
+    if (e.weight != f.weight) return false;
+    if (i < inside && (e.u != f.u || e.v != f.v)) return false;
+  }
+  return true;
+}
+
+// The LPI of the graph of the layout, and what it shares with the later tests.
+void prepare_lpi(VifMolecule& m, const VifParams& params) {
+  // When the soft-bond test will take its counts from one decomposition with
+  // eigenvectors, or recursive fragmentation will (it tests every fragment against the
+  // whole molecule's decomposition), the LPI reads its eigenvalues from that
+  // decomposition: the solver gives the same eigenvalues with or without eigenvectors.
+  const int n = m.graph.n_nodes();
+  const bool fragments_share = params.recursive_ms && params.max_generations > 0;
+  const auto candidates = bond_candidates(m.graph);
+  const auto method = analysis::soft_edge_method(n, static_cast<int>(candidates.size()));
+  if (fragments_share || method == analysis::SoftEdgeMethod::Update) {
+    m.counter = std::make_shared<const analysis::DeletionCounter>(
+        analysis::make_deletion_counter(n, m.graph.edges, kZeroTolerance));
+    m.lpi.eigenvalues = m.counter->spectrum.eigenvalues;
+    m.lpi.counts = analysis::count_signs(m.lpi.eigenvalues, kZeroTolerance);
+  } else if (method == analysis::SoftEdgeMethod::Factor) {
+    // The eigenvalues and the sparse factorizations of the soft-bond test need nothing
+    // from each other: the eigenvalues on a second thread, the test on this one against
+    // the graph's own certified counts. Its verdicts stand when those counts are the
+    // LPI's (always, as they are certified; otherwise fragment_vif tests again).
+    // The helper owns a copy of the edges: after a stop request it is left to finish.
+    auto eigen = start_detached([n, edges = m.graph.edges] {
+      return analysis::compute_lpi(n, edges, kZeroTolerance);
+    });
+    StageClock soft_clock;
+    analysis::SoftEdgeStats stats;
+    auto verdicts = analysis::detect_soft_edges_own_lpi(n, m.graph.edges, candidates,
+                                                        kZeroTolerance,
+                                                        analysis::SoftEdgeMethod::Auto, &stats);
+    m.seconds.soft_bonds = soft_clock.lap();
+    m.lpi = wait_interruptibly(eigen);
+    if (stats.baseline == m.lpi.counts) m.soft_verdicts = std::move(verdicts);
+  } else {
+    m.lpi = analysis::compute_lpi(n, m.graph.edges, kZeroTolerance);
+  }
+}
+
+// The topology analysis running on a helper thread, stopped if it is left behind.
+class TopologyBeside {
+ public:
+  TopologyBeside(const RDKit::ROMol& mol, const VifParams& params)
+      : stop_(std::make_shared<StopFlag>()) {
+    done_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_] {
+      const StopScope scope(stop.get());
+      return analyse_topology(*mol, params);
+    });
+  }
+  ~TopologyBeside() { stop_->raise(); }
+  TopologyBeside(const TopologyBeside&) = delete;
+  TopologyBeside& operator=(const TopologyBeside&) = delete;
+
+  // Its result; its exception, if it threw one; Interrupted on a stop request here.
+  TopologyAnalysis get() { return wait_interruptibly(done_); }
+
+ private:
+  std::shared_ptr<StopFlag> stop_;
+  std::future<TopologyAnalysis> done_;
+};
+
 }  // namespace
 
 std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params) {
@@ -71,7 +253,11 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
 
   auto mol = prepare_molecule(smiles);
   if (!mol) return nullptr;
-  require_analysis_budget(count_orbital_nodes(*mol), params.max_analysis_bytes);
+  const std::int64_t n_nodes = count_orbital_nodes(*mol);
+  require_analysis_budget(n_nodes, params.max_analysis_bytes);
+  std::optional<TopologyBeside> beside;
+  if (params.beside_layout && (params.recursive_ms || n_nodes < kTopologyBesideMaxNodes))
+    beside.emplace(*mol, params);
   auto m = std::make_unique<VifMolecule>();
   layout::LayoutParams lp;
   lp.n_iter = params.n_iter;
@@ -82,52 +268,33 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   m->seconds.layout = clock.lap();
   check_interrupt();
   m->bond_orders = analysis::build_bond_orders(*mol);
-  analysis::GraphParams gp;
-  gp.target_bond_len = params.target_bond_len;
-  gp.radius_ratio = params.radius_ratio;
-  gp.bond_kappa = params.bond_kappa;
-  m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders, gp);
+  m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders,
+                                           graph_params(params));
   m->seconds.graph = clock.lap();
-  // When the soft-bond test will take its counts from one decomposition with
-  // eigenvectors, or recursive fragmentation will (it tests every fragment against the
-  // whole molecule's decomposition), the LPI reads its eigenvalues from that
-  // decomposition: the solver gives the same eigenvalues with or without eigenvectors.
-  const bool fragments_share = params.recursive_ms && params.max_generations > 0;
-  if (fragments_share ||
-      analysis::soft_edge_method(m->graph.n_nodes(),
-                                 static_cast<int>(m->graph.chem_bonds.size())) ==
-          analysis::SoftEdgeMethod::Update) {
-    m->counter = std::make_shared<const analysis::DeletionCounter>(
-        analysis::make_deletion_counter(m->graph.n_nodes(), m->graph.edges, kZeroTolerance));
-    m->lpi.eigenvalues = m->counter->spectrum.eigenvalues;
-    m->lpi.counts = analysis::count_signs(m->lpi.eigenvalues, kZeroTolerance);
-  } else if (const auto candidates = bond_candidates(m->graph);
-             analysis::soft_edge_method(m->graph.n_nodes(), static_cast<int>(candidates.size())) ==
-             analysis::SoftEdgeMethod::Factor) {
-    // The eigenvalues and the sparse factorizations of the soft-bond test need nothing
-    // from each other: the eigenvalues on a second thread, the test on this one against
-    // the graph's own certified counts. Its verdicts stand when those counts are the
-    // LPI's (always, as they are certified; otherwise fragment_vif tests again).
-    // The helper owns a copy of the edges: after a stop request it is left to finish.
-    auto eigen = start_detached([n = m->graph.n_nodes(), edges = m->graph.edges] {
-      return analysis::compute_lpi(n, edges, kZeroTolerance);
-    });
-    StageClock soft_clock;
-    analysis::SoftEdgeStats stats;
-    auto verdicts = analysis::detect_soft_edges_own_lpi(m->graph.n_nodes(), m->graph.edges,
-                                                        candidates, kZeroTolerance,
-                                                        analysis::SoftEdgeMethod::Auto, &stats);
-    m->seconds.soft_bonds = soft_clock.lap();
-    m->lpi = wait_interruptibly(eigen);
-    if (stats.baseline == m->lpi.counts) m->soft_verdicts = std::move(verdicts);
-  } else {
-    m->lpi = analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance);
-  }
 
   std::vector<int> all(mol->getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
   m->mol_mass_avg = massspec::average_mass(*mol, all);
   m->mol_mass = massspec::nominal_mass(*mol, all);
+  if (beside) {
+    TopologyAnalysis t = beside->get();
+    const double waited = clock.lap();
+    if (t.definite && t.bond_orders == m->bond_orders && same_graph_renumbered(t.graph, m->graph)) {
+      m->lpi = std::move(t.lpi);
+      m->soft_verdicts = std::move(t.verdicts);
+      m->predicted = VifMolecule::Predicted{std::move(t.fragments), std::move(t.recursive_peaks),
+                                            params.ring_fragmentation, params.recursive_ms,
+                                            params.max_generations};
+      m->seconds.lpi = t.seconds.lpi;
+      m->seconds.soft_bonds = t.seconds.soft_bonds;
+      m->seconds.fragments = t.seconds.fragments;
+      m->seconds.recursive = t.seconds.recursive;
+      m->seconds.beside = std::max(0.0, t.total - waited);
+      m->mol = std::move(mol);
+      return m;
+    }
+  }
+  prepare_lpi(*m, params);
   // The part of the stage the soft-bond test running beside it did not cover.
   m->seconds.lpi = std::max(0.0, clock.lap() - m->seconds.soft_bonds);
   m->mol = std::move(mol);
@@ -140,6 +307,11 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
   VifFragments out;
   out.seconds = m.seconds;
   const auto& bonds = m.graph.chem_bonds;
+  const auto& predicted = m.predicted;
+  const bool use_predicted = predicted && m.soft_verdicts &&
+                             predicted->ring_fragmentation == params.ring_fragmentation &&
+                             predicted->recursive_ms == params.recursive_ms &&
+                             predicted->max_generations == params.max_generations;
   const auto verdicts =
       m.soft_verdicts ? *m.soft_verdicts
                       : analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges,
@@ -150,6 +322,11 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     if (verdicts[i] != analysis::SoftTest::Soft) continue;
     out.soft_bonds.push_back(static_cast<int>(i));
     softs.push_back(bonds[i]);
+  }
+  if (use_predicted) {
+    out.fragments = predicted->fragments;
+    out.recursive_peaks = predicted->recursive_peaks;
+    return out;
   }
   out.seconds.soft_bonds = m.seconds.soft_bonds + clock.lap();
   out.fragments = massspec::predict_fragments(*m.mol, softs, params.ring_fragmentation);

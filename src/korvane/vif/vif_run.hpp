@@ -27,6 +27,9 @@ struct VifParams {
   bool ring_fragmentation = false;  // ring double cuts in the single-generation prediction
   bool recursive_ms = false;        // also run the multi-generation prediction
   int max_generations = 2;          // its generation limit
+  // Whether the stages that do not need the layout may run beside it (see prepare_vif);
+  // the results are the same either way.
+  bool beside_layout = true;
   // Memory budget of the dense orbital matrices; a larger molecule throws AnalysisTooLarge.
   std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
 };
@@ -42,6 +45,10 @@ struct StageSeconds {
   double soft_bonds = 0.0;  // the soft-bond test of every chemical-bond record
   double fragments = 0.0;   // single-generation prediction
   double recursive = 0.0;   // multi-generation prediction; 0 without recursive_ms
+  // Of the stages above, the seconds that ran on a helper thread while this one
+  // depicted and laid the molecule out: the wall time of an analysis is the sum of the
+  // stages less this.
+  double beside = 0.0;
 };
 
 // First stage: everything up to the LPI and the molecular masses.
@@ -57,9 +64,18 @@ struct VifMolecule {
   // The soft-bond verdicts per chemical-bond record, when they were found beside the
   // eigenvalues (large graphs without recursion); fragment_vif tests otherwise.
   std::optional<std::vector<analysis::SoftTest>> soft_verdicts;
+  // The predictions made beside the layout (see prepare_vif), and the parameters they
+  // were made with; fragment_vif returns them when its parameters are the same.
+  struct Predicted {
+    std::vector<massspec::FragmentCut> fragments;
+    std::optional<std::vector<massspec::Peak>> recursive_peaks;
+    bool ring_fragmentation = false, recursive_ms = false;
+    int max_generations = 0;
+  };
+  std::optional<Predicted> predicted;
   int mol_mass = 0;           // nominal
   double mol_mass_avg = 0.0;  // sum of average atomic masses
-  StageSeconds seconds;       // the stages up to lpi
+  StageSeconds seconds;       // the stages up to lpi, and those made beside the layout
 };
 
 // Second stage: soft bonds and the predicted fragments.
@@ -71,6 +87,18 @@ struct VifFragments {
 };
 
 // Returns the first stage, or nullptr when the SMILES cannot be parsed or has no atom.
+//
+// The soft bonds, the fragments and the recursive peaks depend on the layout only
+// through which orbital node of an atom carries which bond unit, and nodes of one atom
+// and kind are interchangeable: graphs that differ only in that are the same graph
+// numbered otherwise, with the same counts for every edit. So, for a molecule analysed
+// recursively or of fewer than a hundred orbital nodes, a helper thread builds the graph
+// with the bond units on nodes chosen without the layout and runs those stages (and the
+// LPI) while this thread depicts and lays the molecule out. Its results stand when the
+// graph of the layout turns out to be that graph renumbered and none of its counts rests
+// on an eigenvalue within rounding of the tolerance, where a renumbering could tip it;
+// otherwise the stages run again on the graph of the layout. The LPI's eigenvalues are
+// then those of the renumbered matrix: the same spectrum, to rounding.
 // Throws std::invalid_argument for an element without a period and for parameters
 // that are not finite, AnalysisTooLarge (before the layout) for a molecule whose dense
 // matrices exceed params.max_analysis_bytes, and Interrupted when the interrupt hook
