@@ -1,6 +1,7 @@
 #include "korvane/massspec/fragments_recursive.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <numeric>
 #include <set>
@@ -25,6 +26,78 @@ std::vector<int> sorted_unique(std::vector<int> v) {
 
 bool contains(const std::vector<int>& sorted, int x) {
   return std::binary_search(sorted.begin(), sorted.end(), x);
+}
+
+std::uint64_t splitmix64(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// Cycle labels of the bonds of a connected atom graph, by bond position: a spanning
+// tree's other bonds get random labels, a tree bond the XOR of the labels of the other
+// bonds whose cycles through the tree pass it. A bond on no cycle (a bridge) has label
+// 0. Two bonds on cycles split the graph exactly when every cycle passes both or
+// neither, and then their labels are equal: bonds of different labels never split it,
+// so only pairs of equal labels need the components counted (equal labels by chance
+// are then told apart by the count).
+std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph) {
+  const auto& atoms = graph.atoms;
+  const std::size_t n = atoms.size();
+  const auto position = [&atoms](int atom) {
+    return static_cast<std::size_t>(std::lower_bound(atoms.begin(), atoms.end(), atom) -
+                                    atoms.begin());
+  };
+  std::vector<std::vector<std::pair<std::size_t, std::size_t>>> adjacent(n);  // (atom, bond)
+  for (std::size_t b = 0; b < graph.bonds.size(); ++b) {
+    const std::size_t u = position(graph.bonds[b].first), v = position(graph.bonds[b].second);
+    adjacent[u].emplace_back(v, b);
+    adjacent[v].emplace_back(u, b);
+  }
+  std::vector<std::uint64_t> label(graph.bonds.size(), 0), sum(n, 0);
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> entered(n, kNone), parent_bond(n, kNone), parent(n, kNone), order;
+  order.reserve(n);
+  // Depth-first from the first atom; a bond to an atom entered earlier, other than the
+  // bond to the parent, closes a cycle.
+  std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};  // (atom, next adjacency)
+  if (n > 0) {
+    entered[0] = 0;
+    order.push_back(0);
+  }
+  while (!stack.empty()) {
+    auto& [x, next] = stack.back();
+    if (next == adjacent[x].size()) {
+      stack.pop_back();
+      continue;
+    }
+    const auto [y, b] = adjacent[x][next++];
+    if (b == parent_bond[x]) continue;
+    if (entered[y] == kNone) {
+      entered[y] = order.size();
+      order.push_back(y);
+      parent[y] = x;
+      parent_bond[y] = b;
+      stack.emplace_back(y, 0);
+    } else if (entered[y] < entered[x]) {
+      label[b] = splitmix64(b);
+      sum[x] ^= label[b];
+      sum[y] ^= label[b];
+    }
+  }
+  for (std::size_t k = order.size(); k-- > 1;) {
+    const std::size_t x = order[k];
+    label[parent_bond[x]] = sum[x];
+    sum[parent[x]] ^= sum[x];
+  }
+  return label;
+}
+
+std::uint64_t label_of(const AtomGraph& graph, const std::vector<std::uint64_t>& labels,
+                       const std::pair<int, int>& pair) {
+  const auto it = std::find(graph.bonds.begin(), graph.bonds.end(), pair);
+  return labels[static_cast<std::size_t>(it - graph.bonds.begin())];
 }
 
 }  // namespace
@@ -120,8 +193,17 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 
   std::set<std::vector<int>> out;
   std::vector<std::pair<int, int>> ring_pairs;
+  std::vector<std::uint64_t> ring_labels;
+  const auto labels = cycle_labels(graph);
   for (const auto& [pair, order] : pair_order) {
     if (!has_bond(graph, pair)) continue;
+    // A bond on a cycle leaves the fragment in one piece.
+    const std::uint64_t label = label_of(graph, labels, pair);
+    if (label != 0) {
+      ring_pairs.push_back(pair);
+      ring_labels.push_back(label);
+      continue;
+    }
     auto components = components_without(graph, {pair});
     if (components.size() == 2) {
       if (order >= 2 &&
@@ -131,11 +213,13 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
       out.insert(std::move(components[1]));
     } else {
       ring_pairs.push_back(pair);
+      ring_labels.push_back(label);
     }
   }
   if (ring_fragmentation) {
     for (std::size_t i = 0; i < ring_pairs.size(); ++i) {
       for (std::size_t j = i + 1; j < ring_pairs.size(); ++j) {
+        if (ring_labels[i] != ring_labels[j]) continue;  // the fragment stays in one piece
         auto components = components_without(graph, {ring_pairs[i], ring_pairs[j]});
         if (components.size() != 2) continue;
         // Average masses, unrounded: the floor is a mass, not a nominal m/z.
