@@ -376,6 +376,9 @@ TEST(SharedDeletionCounts, AgreeWithTheFullUpdateAndTheDefinition) {
       if (std::find(shared.begin(), shared.end(), key) == shared.end()) shared.push_back(key);
     }
     const SharedDeletionCounts cut(counter, shared);
+    EXPECT_EQ(cut.shared_counts(), certified_counts(counter, shared)) << trial;
+    const ResolventTable table = make_resolvent_table(counter);
+    const SharedDeletionCounts tabulated(counter, shared, &table);
     for (const auto& e : edges) {
       const Pair key = std::minmax(e.u, e.v);
       if (std::find(shared.begin(), shared.end(), key) != shared.end()) {
@@ -387,6 +390,7 @@ TEST(SharedDeletionCounts, AgreeWithTheFullUpdateAndTheDefinition) {
       bool by_schur = false;
       const auto got = cut.counts_with(e.v, e.u, &by_schur);
       EXPECT_EQ(got, certified_counts(counter, all)) << trial << ": " << e.u << "-" << e.v;
+      EXPECT_EQ(tabulated.counts_with(e.u, e.v), got) << trial;
       if (got) {
         EXPECT_EQ(*got, direct_counts_without(n, edges, all)) << trial;
       }

@@ -53,7 +53,9 @@ struct Inertia {
 
 // Inertia of a small symmetric matrix (row-major r x r) known only to within `error` in
 // the 2-norm; nullopt when an eigenvalue is too close to 0 to tell its sign.
-std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, double error) {
+// `eigenvalues`, when given for r > 2, are those symmetric_eigenvalues would compute.
+std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, double error,
+                                       const double* eigenvalues = nullptr) {
   double frobenius = 0.0;
   for (double x : s) frobenius += x * x;
   frobenius = std::sqrt(frobenius);
@@ -65,6 +67,8 @@ std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, doub
     const double m = 0.5 * (s[0] + s[3]), h = 0.5 * (s[0] - s[3]);
     const double rad = std::hypot(h, s[1]);
     mu = {m - rad, m + rad};
+  } else if (eigenvalues != nullptr) {
+    mu.assign(eigenvalues, eigenvalues + r);
   } else {
     mu = symmetric_eigenvalues(r, s);
   }
@@ -244,15 +248,24 @@ double build_w(const DeletionCounter& c, std::size_t j, const std::vector<int>& 
   return error2;
 }
 
+// The resolvent entry of nodes a, b: from the table when there is one.
+std::array<double, 4> resolvent(const DeletionCounter& c, const ResolventTable* table,
+                                std::size_t a, std::size_t b) {
+  if (table == nullptr || a == b) return resolvent_entry(c, a, b);
+  const double* e = table->entries.data() + 4 * (a * static_cast<std::size_t>(c.n_nodes) + b);
+  return {e[0], e[1], e[2], e[3]};
+}
+
 // The resolvent entries of every pair of columns.
 std::vector<std::array<double, 4>> column_resolvents(const DeletionCounter& c,
-                                                     const std::vector<int>& cols) {
+                                                     const std::vector<int>& cols,
+                                                     const ResolventTable* table = nullptr) {
   const std::size_t nc = cols.size();
   std::vector<std::array<double, 4>> g(nc * nc);
   for (std::size_t a = 0; a < nc; ++a) {
     const auto ca = static_cast<std::size_t>(cols[a]);
     for (std::size_t b = 0; b <= a; ++b) {
-      const auto sum = resolvent_entry(c, ca, static_cast<std::size_t>(cols[b]));
+      const auto sum = resolvent(c, table, ca, static_cast<std::size_t>(cols[b]));
       g[a * nc + b] = sum;
       g[b * nc + a] = sum;
     }
@@ -443,18 +456,45 @@ struct SharedDeletionCounts::Reduction {
   std::array<Shift, 4> shifts;
 };
 
+ResolventTable make_resolvent_table(const DeletionCounter& c) {
+  ResolventTable t;
+  if (!c.usable) return t;
+  const Eigen::Index n = c.n_nodes;
+  const auto un = static_cast<std::size_t>(n);
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  const Eigen::Map<const RowMajor> q(c.spectrum.vectors.data(), n, n);
+  t.n_nodes = c.n_nodes;
+  t.entries.resize(4 * un * un);
+  Eigen::VectorXd inv(n);
+  RowMajor r(n, n);
+  for (std::size_t j = 0; j < 4; ++j) {
+    for (Eigen::Index k = 0; k < n; ++k) inv[k] = c.inverse_gaps[4 * static_cast<std::size_t>(k) + j];
+    r.noalias() = (q * inv.asDiagonal()) * q.transpose();
+    for (std::size_t a = 0; a < un; ++a)
+      for (std::size_t b = 0; b < un; ++b)
+        t.entries[4 * (a * un + b) + j] = r(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+  }
+  return t;
+}
+
 SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
-                                           std::vector<std::pair<int, int>> shared)
-    : counter_(counter), shared_(std::move(shared)) {
+                                           std::vector<std::pair<int, int>> shared,
+                                           const ResolventTable* table)
+    : counter_(counter),
+      table_(table != nullptr && table->n_nodes == counter.n_nodes && counter.usable ? table
+                                                                                     : nullptr),
+      shared_(std::move(shared)) {
   check_deleted_entries(counter_.n_nodes, shared_);
-  if (!counter_.usable) return;
+  if (!counter_.usable) return;  // shared_counts_ stays nullopt, as certified_counts gives
   auto red = std::make_unique<Reduction>();
   red->shared = deletion_columns(counter_, shared_);
   red->touched.assign(static_cast<std::size_t>(counter_.n_nodes), 0);
   for (int node : red->shared.touched) red->touched[static_cast<std::size_t>(node)] = 1;
   const std::size_t p = counter_.near.size() + red->shared.cols.size();
-  const auto g = column_resolvents(counter_, red->shared.cols);
+  const auto g = column_resolvents(counter_, red->shared.cols, table_);
   std::vector<double> w;
+  std::array<std::optional<Inertia>, 4> shared_inertia;
+  bool decomposed = true;
   for (std::size_t j = 0; j < 4; ++j) {
     auto& sh = red->shifts[j];
     sh.error2 = build_w(counter_, j, red->shared.cols, red->shared.cinv, g, w);
@@ -464,11 +504,21 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
     solver.compute(Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic,
                                                   Eigen::RowMajor>>(w.data(), p, p),
                    Eigen::ComputeEigenvectors);
-    if (solver.info() != Eigen::Success) return;
+    if (solver.info() != Eigen::Success) {
+      decomposed = false;
+      break;
+    }
+    // The counts of the shared deletion alone, as certified_counts finds them: the
+    // solver gives the same eigenvalues with or without eigenvectors.
+    shared_inertia[j] = certain_inertia(static_cast<int>(p), w, std::sqrt(sh.error2),
+                                        solver.eigenvalues().data());
     double frobenius = 0.0;
     for (double x : w) frobenius += x * x;
     frobenius = std::sqrt(frobenius);
-    if (!std::isfinite(frobenius) || !std::isfinite(sh.error2)) return;
+    if (!std::isfinite(frobenius) || !std::isfinite(sh.error2)) {
+      decomposed = false;
+      break;
+    }
     sh.delta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
     sh.eta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
     const auto& theta = solver.eigenvalues();
@@ -485,6 +535,16 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
       sh.theta_min = std::min(sh.theta_min, std::abs(t));
       (t > 0 ? sh.eliminated_inertia.plus : sh.eliminated_inertia.minus)++;
     }
+  }
+  if (!decomposed) {
+    shared_counts_ = certified_counts(counter_, shared_);
+    return;
+  }
+  if (p == 0) {
+    shared_counts_ = certified_counts(counter_, shared_);  // no matrix to decompose
+  } else {
+    shared_counts_ = counts_from_inertia(counter_, shared_inertia, red->shared.cinv_plus,
+                                         red->shared.cinv_minus, red->shared.n_iso);
   }
   reduction_ = std::move(red);
 }
@@ -536,9 +596,9 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
   for (std::size_t b = 0; b < kc; ++b) {
     const auto cb = static_cast<std::size_t>(cols[b]);
     for (std::size_t a = 0; a < nf; ++a)
-      g_cross[b * nf + a] = resolvent_entry(c, cb, static_cast<std::size_t>(red.shared.cols[a]));
+      g_cross[b * nf + a] = resolvent(c, table_, cb, static_cast<std::size_t>(red.shared.cols[a]));
     for (std::size_t a = 0; a <= b; ++a) {
-      g_own[b * kc + a] = resolvent_entry(c, cb, static_cast<std::size_t>(cols[a]));
+      g_own[b * kc + a] = resolvent(c, table_, cb, static_cast<std::size_t>(cols[a]));
       g_own[a * kc + b] = g_own[b * kc + a];
     }
   }

@@ -77,6 +77,17 @@ void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& 
 std::optional<LpiCounts> certified_counts(const DeletionCounter& counter,
                                           const std::vector<std::pair<int, int>>& deleted);
 
+// Every resolvent entry sum_k q_ak q_bk / (mu_k - s) of a counter, at its four shifts:
+// entries[4 (a n + b) + j]. One matrix product per shift, for the many edits tested
+// against one graph, where each entry would otherwise be summed anew.
+struct ResolventTable {
+  int n_nodes = 0;
+  std::vector<double> entries;
+};
+
+// The table of a usable counter (an empty one, of 0 nodes, otherwise).
+ResolventTable make_resolvent_table(const DeletionCounter& counter);
+
 // Certified counts of many edits that share a set of deleted entries: the matrix
 // without `shared` and without one more entry each (the soft-bond test of a part of the
 // graph, whose boundary entries are the shared set). W splits into the block P of the
@@ -91,7 +102,9 @@ std::optional<LpiCounts> certified_counts(const DeletionCounter& counter,
 // Holds a reference to the counter, which must outlive it. Const use is thread-safe.
 class SharedDeletionCounts {
  public:
-  SharedDeletionCounts(const DeletionCounter& counter, std::vector<std::pair<int, int>> shared);
+  // `table`, when given, is the counter's resolvent table and must outlive this object.
+  SharedDeletionCounts(const DeletionCounter& counter, std::vector<std::pair<int, int>> shared,
+                       const ResolventTable* table = nullptr);
   ~SharedDeletionCounts();
   SharedDeletionCounts(const SharedDeletionCounts&) = delete;
   SharedDeletionCounts& operator=(const SharedDeletionCounts&) = delete;
@@ -101,13 +114,18 @@ class SharedDeletionCounts {
   // certified_counts throws it.
   std::optional<LpiCounts> counts_with(int u, int v, bool* reduced = nullptr) const;
 
+  // certified_counts(counter, shared), from the same eigenvalues of P.
+  const std::optional<LpiCounts>& shared_counts() const { return shared_counts_; }
+
  private:
   struct Reduction;  // per shift: the eigendecomposition of P (inertia.cpp)
   std::optional<LpiCounts> fallback(int u, int v) const;
 
   const DeletionCounter& counter_;
+  const ResolventTable* table_;
   std::vector<std::pair<int, int>> shared_;
   std::unique_ptr<Reduction> reduction_;  // null when no reduction is possible
+  std::optional<LpiCounts> shared_counts_;
 };
 
 }  // namespace korvane::analysis

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <mutex>  // call_once
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,9 @@ constexpr int kMinFactorNodes = 100;
 
 // A part this small is decomposed on its own rather than through the whole graph.
 constexpr int kMinPartNodesForWhole = 24;
+
+// Up to this order, the whole graph's resolvent is tabulated once for its parts' tests.
+constexpr int kMaxResolventTableNodes = 256;
 
 // Parts whose boundary has more matrix entries than this are decomposed on their own:
 // the update's cost grows with the square of the entries it deletes.
@@ -235,6 +239,16 @@ struct SoftEdgeContext::Spectrum {
   bool valid = false;  // the edge list is one compute_lpi accepts
   std::map<Pair, double> entries;
   std::shared_ptr<const DeletionCounter> counter;
+  // Made at the first part tested through the whole graph, for graphs small enough that
+  // its four n x n matrices cost little next to summing the entries part by part.
+  std::once_flag table_once;
+  ResolventTable table;
+
+  const ResolventTable* resolvent_table() {
+    if (counter->n_nodes > kMaxResolventTableNodes) return nullptr;
+    std::call_once(table_once, [this] { table = make_resolvent_table(*counter); });
+    return &table;
+  }
 };
 
 SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
@@ -311,7 +325,8 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
   };
   if (m < kMinPartNodesForWhole || boundary.size() > kMaxBoundaryEntries) return on_its_own();
   // The part's matrix plus the rest's is the whole matrix without its boundary entries.
-  const auto split = certified_counts(*spectrum_->counter, boundary);
+  const SharedDeletionCounts cut(*spectrum_->counter, boundary, spectrum_->resolvent_table());
+  const auto& split = cut.shared_counts();
   if (!split) return on_its_own();
 
   std::vector<SoftTest> out;
@@ -321,7 +336,6 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
   std::optional<SparseInertiaCounter> sparse;
   std::optional<LpiCounts> part_baseline;
   std::vector<WeightedEdge> edited;
-  const SharedDeletionCounts cut(*spectrum_->counter, boundary);
   st.decomposed = true;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     check_interrupt();
