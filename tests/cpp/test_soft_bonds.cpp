@@ -404,6 +404,30 @@ TEST(SharedDeletionCounts, AgreeWithTheFullUpdateAndTheDefinition) {
   EXPECT_GT(reduced, tests * 3 / 4);
   EXPECT_LT(reduced, tests);  // entries touching the shared set go the full way
 
+  // The table holds sum_k q_ak q_bk / (mu_k - s_j) at [4 (a n + b) + j].
+  {
+    int n = 0;
+    const auto edges = random_orbital_graph(rng, 12, 2, n);
+    const DeletionCounter counter = make_deletion_counter(n, edges, 1e-9);
+    const ResolventTable table = make_resolvent_table(counter);
+    ASSERT_EQ(table.entries.size(), static_cast<std::size_t>(4 * n * n));
+    double worst = 0.0;
+    for (int a = 0; a < n; ++a)
+      for (int b = 0; b < n; ++b)
+        for (int j = 0; j < 4; ++j) {
+          double sum = 0.0, scale = 0.0;
+          for (int k = 0; k < n; ++k) {
+            const double term = counter.spectrum.vectors[a * n + k] *
+                                counter.spectrum.vectors[b * n + k] *
+                                counter.inverse_gaps[4 * k + j];
+            sum += term;
+            scale += std::abs(term);
+          }
+          worst = std::max(worst, std::abs(table.entries[4 * (a * n + b) + j] - sum) / scale);
+        }
+    EXPECT_LT(worst, 1e-13);
+  }
+
   // An unusable counter (no positive tolerance) certifies nothing.
   const DeletionCounter no_tol = make_deletion_counter(3, {{0, 1, 1.0}, {1, 2, 1.0}}, 0.0);
   EXPECT_FALSE(SharedDeletionCounts(no_tol, {{0, 1}}).counts_with(1, 2).has_value());
