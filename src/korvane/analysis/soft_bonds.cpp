@@ -27,8 +27,9 @@ constexpr int kMinUpdateCandidates = 6;
 // 150 to 250 the factorizations take 0.5 to 0.85 times as long).
 constexpr int kMinFactorNodes = 100;
 
-// A part this small is decomposed on its own rather than through the whole graph.
-constexpr int kMinPartNodesForWhole = 24;
+// Without the resolvent table (large graphs), a part this small is decomposed on its
+// own rather than through the whole graph, whose entries then cost O(n) each.
+constexpr int kMinPartNodesForWhole = 48;
 
 // Up to this order, the whole graph's resolvent is tabulated once for its parts' tests.
 constexpr int kMaxResolventTableNodes = 256;
@@ -323,9 +324,11 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
     return detect_soft_edges_own_lpi(m, sub, local_candidates, zero_tolerance_,
                                      SoftEdgeMethod::Auto, &st);
   };
-  if (m < kMinPartNodesForWhole || boundary.size() > kMaxBoundaryEntries) return on_its_own();
+  if (boundary.size() > kMaxBoundaryEntries) return on_its_own();
+  const ResolventTable* table = spectrum_->resolvent_table();
+  if (table == nullptr && m < kMinPartNodesForWhole) return on_its_own();
   // The part's matrix plus the rest's is the whole matrix without its boundary entries.
-  const SharedDeletionCounts cut(*spectrum_->counter, boundary, spectrum_->resolvent_table());
+  const SharedDeletionCounts cut(*spectrum_->counter, boundary, table);
   const auto& split = cut.shared_counts();
   if (!split) return on_its_own();
 
