@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 namespace korvane {
@@ -85,12 +86,14 @@ auto start_detached(F work) -> std::future<decltype(work())> {
 
 // The result of `done`, polling the interrupt hook while it is not ready: Interrupted
 // is thrown at once on a stop request, whatever the helper is doing.
-template <class R>
-R wait_interruptibly(std::future<R>& done) {
+// Takes a std::future or a std::shared_future.
+template <class Future>
+auto wait_interruptibly(Future& done) {
   while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
          std::future_status::ready)
     check_interrupt_now();
-  return done.get();
+  using Result = std::decay_t<decltype(done.get())>;
+  return Result(done.get());
 }
 
 // Runs `work`, a step that cannot poll by itself (a dense eigen-solve of a large

@@ -77,65 +77,6 @@ analysis::GraphParams graph_params(const VifParams& params) {
   return gp;
 }
 
-// What the molecule's topology decides, from a graph whose bond units sit on nodes
-// chosen without the layout.
-struct TopologyAnalysis {
-  std::vector<int> bond_orders;
-  analysis::OrbitalGraph graph;
-  analysis::LpiSignature lpi;
-  std::vector<analysis::SoftTest> verdicts;
-  std::vector<massspec::FragmentCut> fragments;
-  std::optional<std::vector<massspec::Peak>> recursive_peaks;
-  bool definite = false;  // no count rests on an eigenvalue within rounding of +-tol
-  StageSeconds seconds;   // lpi (with the graph), soft_bonds, fragments, recursive
-  double total = 0.0;
-};
-
-TopologyAnalysis analyse_topology(const RDKit::ROMol& mol, const VifParams& params) {
-  TopologyAnalysis t;
-  analysis::ToleranceWatch watch;
-  StageClock clock;
-  t.bond_orders = analysis::build_bond_orders(mol);
-  // Atoms on a line, one unit apart: no atom sits on a neighbour, so every bond unit
-  // finds a node of its kind.
-  layout::Coords line(mol.getNumAtoms());
-  for (std::size_t i = 0; i < line.size(); ++i) line[i] = {static_cast<double>(i), 0.0};
-  t.graph = analysis::build_orbital_graph(mol, line, t.bond_orders, graph_params(params));
-  const int n = t.graph.n_nodes();
-  const auto candidates = bond_candidates(t.graph);
-  std::shared_ptr<const analysis::DeletionCounter> counter;
-  if ((params.recursive_ms && params.max_generations > 0) ||
-      analysis::soft_edge_method(n, static_cast<int>(candidates.size())) ==
-          analysis::SoftEdgeMethod::Update) {
-    counter = std::make_shared<const analysis::DeletionCounter>(
-        analysis::make_deletion_counter(n, t.graph.edges, kZeroTolerance));
-    t.lpi.eigenvalues = counter->spectrum.eigenvalues;
-    t.lpi.counts = analysis::count_signs(t.lpi.eigenvalues, kZeroTolerance);
-  } else {
-    t.lpi = analysis::compute_lpi(n, t.graph.edges, kZeroTolerance);
-  }
-  t.seconds.lpi = clock.lap();
-  t.verdicts = analysis::detect_soft_edges(n, t.graph.edges, candidates, t.lpi.counts,
-                                           kZeroTolerance, nullptr, counter.get());
-  t.seconds.soft_bonds = clock.lap();
-  std::vector<analysis::ChemBond> softs;
-  for (std::size_t i = 0; i < t.verdicts.size(); ++i)
-    if (t.verdicts[i] == analysis::SoftTest::Soft) softs.push_back(t.graph.chem_bonds[i]);
-  t.fragments = massspec::predict_fragments(mol, softs, params.ring_fragmentation);
-  t.seconds.fragments = clock.lap();
-  if (params.recursive_ms) {
-    t.recursive_peaks = massspec::predict_fragments_recursive(
-        mol, t.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-        counter);
-    t.seconds.recursive = clock.lap();
-  }
-  t.definite = watch.unclear() == 0 &&
-               analysis::counts_clear_of_tolerance(t.lpi.eigenvalues, t.graph.edges,
-                                                   kZeroTolerance);
-  t.total = t.seconds.lpi + t.seconds.soft_bonds + t.seconds.fragments + t.seconds.recursive;
-  return t;
-}
-
 // Whether `laid_out` is `topological` with its nodes renumbered within atoms and kinds:
 // the same nodes, and the same bond records in the same order, whose ends map node to
 // node one-to-one, each onto a node of the same atom and kind. The edges inside atoms
@@ -221,29 +162,116 @@ void prepare_lpi(VifMolecule& m, const VifParams& params) {
   }
 }
 
-// The topology analysis running on a helper thread, stopped if it is left behind.
+}  // namespace
+
+// What the molecule's topology decides, from a graph whose bond units sit on nodes
+// chosen without the layout: first the LPI and the soft bonds, published as soon as
+// they are known, then the predictions.
+struct TopologyFirst {
+  std::vector<int> bond_orders;
+  analysis::OrbitalGraph graph;
+  analysis::LpiSignature lpi;
+  std::vector<analysis::SoftTest> verdicts;
+  bool definite = false;  // no count rests on an eigenvalue within rounding of +-tol
+  double lpi_seconds = 0.0, soft_seconds = 0.0;
+};
+
+struct TopologyRest {
+  std::vector<massspec::FragmentCut> fragments;
+  std::optional<std::vector<massspec::Peak>> recursive_peaks;
+  bool definite = false;  // nor does any count of the recursive fragmentation
+  StageSeconds seconds;   // fragments, recursive
+  double total = 0.0;     // seconds of both parts
+};
+
+// Runs both parts on the calling thread; `first` receives the first part once it is
+// known (or the exception that prevented it).
+TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
+                              std::promise<std::shared_ptr<const TopologyFirst>>& first) {
+  analysis::ToleranceWatch watch;
+  StageClock clock;
+  std::shared_ptr<const analysis::DeletionCounter> counter;
+  auto t = std::make_shared<TopologyFirst>();
+  try {
+    t->bond_orders = analysis::build_bond_orders(mol);
+    // Atoms on a line, one unit apart: no atom sits on a neighbour, so every bond unit
+    // finds a node of its kind.
+    layout::Coords line(mol.getNumAtoms());
+    for (std::size_t i = 0; i < line.size(); ++i) line[i] = {static_cast<double>(i), 0.0};
+    t->graph = analysis::build_orbital_graph(mol, line, t->bond_orders, graph_params(params));
+    const int n = t->graph.n_nodes();
+    const auto candidates = bond_candidates(t->graph);
+    if ((params.recursive_ms && params.max_generations > 0) ||
+        analysis::soft_edge_method(n, static_cast<int>(candidates.size())) ==
+            analysis::SoftEdgeMethod::Update) {
+      counter = std::make_shared<const analysis::DeletionCounter>(
+          analysis::make_deletion_counter(n, t->graph.edges, kZeroTolerance));
+      t->lpi.eigenvalues = counter->spectrum.eigenvalues;
+      t->lpi.counts = analysis::count_signs(t->lpi.eigenvalues, kZeroTolerance);
+    } else {
+      t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance);
+    }
+    t->lpi_seconds = clock.lap();
+    t->verdicts = analysis::detect_soft_edges(n, t->graph.edges, candidates, t->lpi.counts,
+                                              kZeroTolerance, nullptr, counter.get());
+    t->soft_seconds = clock.lap();
+    t->definite = watch.unclear() == 0 &&
+                  analysis::counts_clear_of_tolerance(t->lpi.eigenvalues, t->graph.edges,
+                                                      kZeroTolerance);
+  } catch (...) {
+    first.set_exception(std::current_exception());
+    throw;
+  }
+  first.set_value(t);
+
+  TopologyRest r;
+  std::vector<analysis::ChemBond> softs;
+  for (std::size_t i = 0; i < t->verdicts.size(); ++i)
+    if (t->verdicts[i] == analysis::SoftTest::Soft) softs.push_back(t->graph.chem_bonds[i]);
+  r.fragments = massspec::predict_fragments(mol, softs, params.ring_fragmentation);
+  r.seconds.fragments = clock.lap();
+  if (params.recursive_ms) {
+    r.recursive_peaks = massspec::predict_fragments_recursive(
+        mol, t->graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
+        counter);
+    r.seconds.recursive = clock.lap();
+  }
+  r.definite = t->definite && watch.unclear() == 0;
+  r.total = t->lpi_seconds + t->soft_seconds + r.seconds.fragments + r.seconds.recursive;
+  return r;
+}
+
+// The topology analysis running on a helper thread, stopped when the last holder of it
+// lets it go.
 class TopologyBeside {
  public:
   TopologyBeside(const RDKit::ROMol& mol, const VifParams& params)
       : stop_(std::make_shared<StopFlag>()) {
-    done_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_] {
-      const StopScope scope(stop.get());
-      return analyse_topology(*mol, params);
-    });
+    auto first = std::make_shared<std::promise<std::shared_ptr<const TopologyFirst>>>();
+    first_ = first->get_future();
+    rest_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_,
+                            first] {
+              const StopScope scope(stop.get());
+              return analyse_topology(*mol, params, *first);
+            }).share();
   }
   ~TopologyBeside() { stop_->raise(); }
   TopologyBeside(const TopologyBeside&) = delete;
   TopologyBeside& operator=(const TopologyBeside&) = delete;
 
-  // Its result; its exception, if it threw one; Interrupted on a stop request here.
-  TopologyAnalysis get() { return wait_interruptibly(done_); }
+  // The first part; its exception, if it threw one; Interrupted on a stop request here.
+  std::shared_ptr<const TopologyFirst> first() { return wait_interruptibly(first_); }
+  // The predictions, likewise.
+  TopologyRest rest() const {
+    auto done = rest_;
+    return wait_interruptibly(done);
+  }
 
  private:
   std::shared_ptr<StopFlag> stop_;
-  std::future<TopologyAnalysis> done_;
+  std::future<std::shared_ptr<const TopologyFirst>> first_;
+  std::shared_future<TopologyRest> rest_;
 };
-
-}  // namespace
 
 std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params) {
   StageClock clock;
@@ -255,9 +283,9 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   if (!mol) return nullptr;
   const std::int64_t n_nodes = count_orbital_nodes(*mol);
   require_analysis_budget(n_nodes, params.max_analysis_bytes);
-  std::optional<TopologyBeside> beside;
+  std::shared_ptr<TopologyBeside> beside;
   if (params.beside_layout && (params.recursive_ms || n_nodes < kTopologyBesideMaxNodes))
-    beside.emplace(*mol, params);
+    beside = std::make_shared<TopologyBeside>(*mol, params);
   auto m = std::make_unique<VifMolecule>();
   layout::LayoutParams lp;
   lp.n_iter = params.n_iter;
@@ -277,22 +305,20 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   m->mol_mass_avg = massspec::average_mass(*mol, all);
   m->mol_mass = massspec::nominal_mass(*mol, all);
   if (beside) {
-    TopologyAnalysis t = beside->get();
-    const double waited = clock.lap();
-    if (t.definite && t.bond_orders == m->bond_orders && same_graph_renumbered(t.graph, m->graph)) {
-      m->lpi = std::move(t.lpi);
-      m->soft_verdicts = std::move(t.verdicts);
-      m->predicted = VifMolecule::Predicted{std::move(t.fragments), std::move(t.recursive_peaks),
-                                            params.ring_fragmentation, params.recursive_ms,
-                                            params.max_generations};
-      m->seconds.lpi = t.seconds.lpi;
-      m->seconds.soft_bonds = t.seconds.soft_bonds;
-      m->seconds.fragments = t.seconds.fragments;
-      m->seconds.recursive = t.seconds.recursive;
-      m->seconds.beside = std::max(0.0, t.total - waited);
+    const auto t = beside->first();
+    m->predictions_waited = clock.lap();
+    if (t->definite && t->bond_orders == m->bond_orders &&
+        same_graph_renumbered(t->graph, m->graph)) {
+      m->lpi = t->lpi;
+      m->soft_verdicts = t->verdicts;
+      m->seconds.lpi = t->lpi_seconds;
+      m->seconds.soft_bonds = t->soft_seconds;
+      m->predictions = std::move(beside);
+      m->predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
       m->mol = std::move(mol);
       return m;
     }
+    beside.reset();  // stops the helper
   }
   prepare_lpi(*m, params);
   // The part of the stage the soft-bond test running beside it did not cover.
@@ -307,11 +333,10 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
   VifFragments out;
   out.seconds = m.seconds;
   const auto& bonds = m.graph.chem_bonds;
-  const auto& predicted = m.predicted;
-  const bool use_predicted = predicted && m.soft_verdicts &&
-                             predicted->ring_fragmentation == params.ring_fragmentation &&
-                             predicted->recursive_ms == params.recursive_ms &&
-                             predicted->max_generations == params.max_generations;
+  const bool predicted = m.predictions && m.soft_verdicts &&
+                         m.predicted_for.ring_fragmentation == params.ring_fragmentation &&
+                         m.predicted_for.recursive_ms == params.recursive_ms &&
+                         m.predicted_for.max_generations == params.max_generations;
   const auto verdicts =
       m.soft_verdicts ? *m.soft_verdicts
                       : analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges,
@@ -323,9 +348,25 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     out.soft_bonds.push_back(static_cast<int>(i));
     softs.push_back(bonds[i]);
   }
-  if (use_predicted) {
-    out.fragments = predicted->fragments;
-    out.recursive_peaks = predicted->recursive_peaks;
+  if (predicted) {
+    TopologyRest rest = m.predictions->rest();
+    const double waited = m.predictions_waited + clock.lap();
+    out.seconds.fragments = rest.seconds.fragments;
+    out.fragments = std::move(rest.fragments);
+    if (rest.definite) {
+      out.seconds.recursive = rest.seconds.recursive;
+      out.recursive_peaks = std::move(rest.recursive_peaks);
+      out.seconds.beside = std::max(0.0, rest.total - waited);
+      return out;
+    }
+    // A count of the recursive fragmentation rested on an eigenvalue at the tolerance:
+    // it is made again on the graph of the layout.
+    out.seconds.beside = std::max(0.0, rest.total - rest.seconds.recursive - waited);
+    if (params.recursive_ms) {
+      out.recursive_peaks = massspec::predict_fragments_recursive(
+          *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true);
+      out.seconds.recursive = clock.lap();
+    }
     return out;
   }
   out.seconds.soft_bonds = m.seconds.soft_bonds + clock.lap();

@@ -51,6 +51,8 @@ struct StageSeconds {
   double beside = 0.0;
 };
 
+class TopologyBeside;  // the helper thread's work (vif_run.cpp)
+
 // First stage: everything up to the LPI and the molecular masses.
 struct VifMolecule {
   std::unique_ptr<RDKit::RWMol> mol;  // prepared, explicit hydrogens, 2-D conformer
@@ -64,15 +66,15 @@ struct VifMolecule {
   // The soft-bond verdicts per chemical-bond record, when they were found beside the
   // eigenvalues (large graphs without recursion); fragment_vif tests otherwise.
   std::optional<std::vector<analysis::SoftTest>> soft_verdicts;
-  // The predictions made beside the layout (see prepare_vif), and the parameters they
-  // were made with; fragment_vif returns them when its parameters are the same.
-  struct Predicted {
-    std::vector<massspec::FragmentCut> fragments;
-    std::optional<std::vector<massspec::Peak>> recursive_peaks;
+  // The predictions being made beside the layout (see prepare_vif), stopped when the
+  // last holder lets them go, and the parameters they were asked with; fragment_vif
+  // waits for them when its parameters are the same.
+  std::shared_ptr<TopologyBeside> predictions;
+  struct PredictedFor {
     bool ring_fragmentation = false, recursive_ms = false;
     int max_generations = 0;
-  };
-  std::optional<Predicted> predicted;
+  } predicted_for;
+  double predictions_waited = 0.0;  // seconds prepare_vif waited for the helper
   int mol_mass = 0;           // nominal
   double mol_mass_avg = 0.0;  // sum of average atomic masses
   StageSeconds seconds;       // the stages up to lpi, and those made beside the layout
