@@ -500,18 +500,37 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
     sh.error2 = build_w(counter_, j, red->shared.cols, red->shared.cinv, g, w);
     sh.eliminated.assign(p, 0);
     if (p == 0) continue;
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver;
-    solver.compute(Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic,
-                                                  Eigen::RowMajor>>(w.data(), p, p),
-                   Eigen::ComputeEigenvectors);
-    if (solver.info() != Eigen::Success) {
+    // The same solver, and storage, as symmetric_eigenvalues uses for this order, so
+    // that its eigenvalues are the ones certified_counts sees.
+    const Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>
+        pm(w.data(), static_cast<Eigen::Index>(p), static_cast<Eigen::Index>(p));
+    const auto take = [&](const auto& solver) {
+      if (solver.info() != Eigen::Success) return false;
+      const auto& theta = solver.eigenvalues();
+      sh.theta.assign(theta.data(), theta.data() + p);
+      sh.vectors.resize(p * p);
+      const auto& v = solver.eigenvectors();
+      for (std::size_t a = 0; a < p; ++a)
+        for (std::size_t k = 0; k < p; ++k)
+          sh.vectors[a * p + k] = v(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(k));
+      return true;
+    };
+    bool solved;
+    if (p <= static_cast<std::size_t>(kSmallOrder)) {
+      using Small =
+          Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kSmallOrder, kSmallOrder>;
+      solved = take(Eigen::SelfAdjointEigenSolver<Small>(Small(pm), Eigen::ComputeEigenvectors));
+    } else {
+      solved = take(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(pm, Eigen::ComputeEigenvectors));
+    }
+    if (!solved) {
       decomposed = false;
       break;
     }
     // The counts of the shared deletion alone, as certified_counts finds them: the
     // solver gives the same eigenvalues with or without eigenvectors.
-    shared_inertia[j] = certain_inertia(static_cast<int>(p), w, std::sqrt(sh.error2),
-                                        solver.eigenvalues().data());
+    shared_inertia[j] =
+        certain_inertia(static_cast<int>(p), w, std::sqrt(sh.error2), sh.theta.data());
     double frobenius = 0.0;
     for (double x : w) frobenius += x * x;
     frobenius = std::sqrt(frobenius);
@@ -521,11 +540,6 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
     }
     sh.delta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
     sh.eta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
-    const auto& theta = solver.eigenvalues();
-    sh.theta.assign(theta.data(), theta.data() + p);
-    sh.vectors.resize(p * p);
-    Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
-        sh.vectors.data(), p, p) = solver.eigenvectors();
     double largest = 0.0;
     for (double t : sh.theta) largest = std::max(largest, std::abs(t));
     for (std::size_t k = 0; k < p; ++k) {

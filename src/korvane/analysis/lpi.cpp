@@ -245,11 +245,17 @@ std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matr
     throw std::invalid_argument("a symmetric matrix of order n needs n * n entries");
   if (n == 0) return {};
   const RowMajorMap m(matrix.data(), n, n);
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(m, Eigen::EigenvaluesOnly);
-  if (solver.info() != Eigen::Success)
-    throw std::runtime_error("the symmetric eigen-solver did not converge");
-  const auto& ev = solver.eigenvalues();
-  return {ev.data(), ev.data() + ev.size()};
+  const auto values = [](const auto& solver) {
+    if (solver.info() != Eigen::Success)
+      throw std::runtime_error("the symmetric eigen-solver did not converge");
+    const auto& ev = solver.eigenvalues();
+    return std::vector<double>(ev.data(), ev.data() + ev.size());
+  };
+  if (n <= kSmallOrder) {  // on the stack: the many small matrices of certified counting
+    using Small = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kSmallOrder, kSmallOrder>;
+    return values(Eigen::SelfAdjointEigenSolver<Small>(Small(m), Eigen::EigenvaluesOnly));
+  }
+  return values(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(m, Eigen::EigenvaluesOnly));
 }
 
 }  // namespace korvane::analysis

@@ -73,6 +73,9 @@ struct SpectralDecomposition {
 // freed). Throws as adjacency_matrix does, std::runtime_error if the solver fails.
 SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges);
 
+// Up to this order symmetric_eigenvalues keeps its matrices on the stack.
+inline constexpr int kSmallOrder = 8;
+
 // Ascending eigenvalues of a small dense symmetric matrix given row-major (n x n).
 std::vector<double> symmetric_eigenvalues(int n, const std::vector<double>& matrix);
 
