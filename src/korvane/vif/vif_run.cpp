@@ -125,22 +125,31 @@ bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
   return true;
 }
 
+// When the soft-bond test will take its counts from one decomposition with
+// eigenvectors, or recursive fragmentation will (it tests every fragment against the
+// whole molecule's decomposition), that decomposition, with the LPI read from it: the
+// solver gives the same eigenvalues with or without eigenvectors. Otherwise null.
+std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
+    const analysis::OrbitalGraph& graph, const VifParams& params,
+    analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi) {
+  if (!(params.recursive_ms && params.max_generations > 0) &&
+      method != analysis::SoftEdgeMethod::Update)
+    return nullptr;
+  auto counter = std::make_shared<const analysis::DeletionCounter>(
+      analysis::make_deletion_counter(graph.n_nodes(), graph.edges, kZeroTolerance));
+  lpi.eigenvalues = counter->spectrum.eigenvalues;
+  lpi.counts = analysis::count_signs(lpi.eigenvalues, kZeroTolerance);
+  return counter;
+}
+
 // The LPI of the graph of the layout, and what it shares with the later tests.
 void prepare_lpi(VifMolecule& m, const VifParams& params) {
-  // When the soft-bond test will take its counts from one decomposition with
-  // eigenvectors, or recursive fragmentation will (it tests every fragment against the
-  // whole molecule's decomposition), the LPI reads its eigenvalues from that
-  // decomposition: the solver gives the same eigenvalues with or without eigenvectors.
   const int n = m.graph.n_nodes();
-  const bool fragments_share = params.recursive_ms && params.max_generations > 0;
   const auto candidates = bond_candidates(m.graph);
   const auto method = analysis::soft_edge_method(n, static_cast<int>(candidates.size()));
-  if (fragments_share || method == analysis::SoftEdgeMethod::Update) {
-    m.counter = std::make_shared<const analysis::DeletionCounter>(
-        analysis::make_deletion_counter(n, m.graph.edges, kZeroTolerance));
-    m.lpi.eigenvalues = m.counter->spectrum.eigenvalues;
-    m.lpi.counts = analysis::count_signs(m.lpi.eigenvalues, kZeroTolerance);
-  } else if (method == analysis::SoftEdgeMethod::Factor) {
+  m.counter = shared_decomposition(m.graph, params, method, m.lpi);
+  if (m.counter) return;
+  if (method == analysis::SoftEdgeMethod::Factor) {
     // The eigenvalues and the sparse factorizations of the soft-bond test need nothing
     // from each other: the eigenvalues on a second thread, the test on this one against
     // the graph's own certified counts. Its verdicts stand when those counts are the
@@ -201,16 +210,10 @@ TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
     t->graph = analysis::build_orbital_graph(mol, line, t->bond_orders, graph_params(params));
     const int n = t->graph.n_nodes();
     const auto candidates = bond_candidates(t->graph);
-    if ((params.recursive_ms && params.max_generations > 0) ||
-        analysis::soft_edge_method(n, static_cast<int>(candidates.size())) ==
-            analysis::SoftEdgeMethod::Update) {
-      counter = std::make_shared<const analysis::DeletionCounter>(
-          analysis::make_deletion_counter(n, t->graph.edges, kZeroTolerance));
-      t->lpi.eigenvalues = counter->spectrum.eigenvalues;
-      t->lpi.counts = analysis::count_signs(t->lpi.eigenvalues, kZeroTolerance);
-    } else {
-      t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance);
-    }
+    counter = shared_decomposition(
+        t->graph, params, analysis::soft_edge_method(n, static_cast<int>(candidates.size())),
+        t->lpi);
+    if (!counter) t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance);
     t->lpi_seconds = clock.lap();
     t->verdicts = analysis::detect_soft_edges(n, t->graph.edges, candidates, t->lpi.counts,
                                               kZeroTolerance, nullptr, counter.get());
