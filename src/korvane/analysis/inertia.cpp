@@ -36,17 +36,6 @@ double gamma_bound(int m) {
   return mu / (1.0 - mu);
 }
 
-// The upper bound max_i sum_j |A_ij| on ||A||_2; an edge listed twice counts twice, which
-// only loosens it.
-double row_sum_bound(int n_nodes, const std::vector<WeightedEdge>& edges) {
-  std::vector<double> rows(static_cast<std::size_t>(n_nodes), 0.0);
-  for (const auto& e : edges) {
-    rows[static_cast<std::size_t>(e.u)] += std::abs(e.weight);
-    if (e.v != e.u) rows[static_cast<std::size_t>(e.v)] += std::abs(e.weight);
-  }
-  return rows.empty() ? 0.0 : *std::max_element(rows.begin(), rows.end());
-}
-
 struct Inertia {
   int plus = 0, minus = 0;
 };

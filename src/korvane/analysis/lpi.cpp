@@ -208,18 +208,21 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   return sig;
 }
 
-bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
-                               const std::vector<WeightedEdge>& edges, double zero_tolerance) {
-  std::vector<double> rows(eigenvalues.size(), 0.0);
+double row_sum_bound(int n_nodes, const std::vector<WeightedEdge>& edges) {
+  std::vector<double> rows(static_cast<std::size_t>(n_nodes), 0.0);
   for (const auto& e : edges) {
-    if (e.u < 0 || e.v < 0 || static_cast<std::size_t>(e.u) >= rows.size() ||
-        static_cast<std::size_t>(e.v) >= rows.size())
-      return false;
     rows[static_cast<std::size_t>(e.u)] += std::abs(e.weight);
     if (e.v != e.u) rows[static_cast<std::size_t>(e.v)] += std::abs(e.weight);
   }
-  double norm = 0.0;
-  for (double r : rows) norm = std::max(norm, r);
+  return rows.empty() ? 0.0 : *std::max_element(rows.begin(), rows.end());
+}
+
+bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
+                               const std::vector<WeightedEdge>& edges, double zero_tolerance) {
+  const auto n = static_cast<int>(eigenvalues.size());
+  for (const auto& e : edges)
+    if (e.u < 0 || e.v < 0 || e.u >= n || e.v >= n) return false;
+  const double norm = row_sum_bound(n, edges);
   const double margin = 2.0 * 16.0 * static_cast<double>(eigenvalues.size()) *
                         (std::numeric_limits<double>::epsilon() / 2) * norm;
   if (!std::isfinite(margin) || !std::isfinite(zero_tolerance)) return false;

@@ -35,6 +35,10 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
 // The three counts of a list of eigenvalues.
 LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance);
 
+// The upper bound max_i sum_j |A_ij| on ||A||_2 of a graph with valid edges; an edge
+// listed twice counts twice, which only loosens it.
+double row_sum_bound(int n_nodes, const std::vector<WeightedEdge>& edges);
+
 // Whether every eigenvalue lies farther than twice the solver's error bound from +-tol,
 // so that any backward-stable solve of the matrix, with its nodes numbered in any order,
 // gives the same counts. The bound is 16 n u times the largest absolute row sum.
