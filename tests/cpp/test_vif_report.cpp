@@ -112,6 +112,7 @@ TEST(VifRun, StagesBesideTheLayoutGiveTheSameAnalysis) {
       VifParams p;
       p.recursive_ms = recursive;
       p.ring_fragmentation = recursive;
+      p.beside_layout = true;
       VifParams in_turn = p;
       in_turn.beside_layout = false;
       const auto a = prepare_vif(smiles, p);
