@@ -37,7 +37,9 @@ install: build venv
 # built with the sanitizers: its runtime is preloaded (with the C++ runtime, which the
 # interpreter does not link, so that the sanitizer finds the exception functions it wraps),
 # and leaks (the interpreter's own, at exit) are not reported there; the C++ tests keep
-# leak detection on.
+# leak detection on. pytest captures only Python's own streams there (--capture=sys), so
+# that a sanitizer's report, written to file descriptor 2 just before it aborts, reaches
+# the log instead of a capture file that dies with the process.
 ASAN_BUILD := build-asan
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
 SAN_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -49,7 +51,7 @@ sanitize: deps
 	$(SAN_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	$(SAN_OPTIONS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
-		PYTHONPATH=$(ASAN_BUILD)/python MPLBACKEND=Agg $(PYTHON_SYS) -m pytest -p no:cacheprovider tests/python
+		PYTHONPATH=$(ASAN_BUILD)/python MPLBACKEND=Agg $(PYTHON_SYS) -m pytest -p no:cacheprovider --capture=sys tests/python
 
 # Fuzzing: a bounded run from the seed corpus (reference tables, RDKit's NCI sample), the
 # corpus kept in $(FUZZ_BUILD)/corpus between runs, and the past crashers of fuzz/regressions.

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "korvane/common/molecule.hpp"
 #include "korvane/layout/atom_layout.hpp"
@@ -60,6 +64,40 @@ TEST(Depiction, PrefersTheCoordinateGeneratorAndReplacesConformers) {
   RDDepict::compute2DCoords(own, &none, true, true, 0, 0, 0, false, /*forceRDKit=*/true);
   EXPECT_EQ(conformer_coords(preferred), c);
   EXPECT_NE(conformer_coords(own), c);
+}
+
+// RDKit's Python package sets RDBASE, and then every call of the coordinate generator
+// writes its template directory into process-wide storage: concurrent depictions must
+// not corrupt the heap (the sanitized build reports it) and give the serial coordinates.
+TEST(Depiction, ConcurrentDepictionsGiveTheSerialCoordinates) {
+  const char* had = std::getenv("RDBASE");
+  const std::string before = had != nullptr ? had : "";
+  ::setenv("RDBASE", "/usr/share/RDKit", /*overwrite=*/1);
+  const std::vector<std::string> smiles = {"CCO", "c1ccccc1O", "C1CC2CCC1C2", "CC(=O)N",
+                                           "OC(=O)c1ccncc1", "C1C2CC3CC1CC(C2)C3"};
+  std::vector<Coords> serial;
+  for (const auto& s : smiles) {
+    auto m = mol(s);
+    serial.push_back(depict(*m));
+  }
+  constexpr int kThreads = 8, kRounds = 40;
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < kThreads; ++t)
+    pool.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r)
+        for (std::size_t i = 0; i < smiles.size(); ++i) {
+          auto m = mol(smiles[(i + static_cast<std::size_t>(t)) % smiles.size()]);
+          if (depict(*m) != serial[(i + static_cast<std::size_t>(t)) % smiles.size()])
+            ++mismatches[static_cast<std::size_t>(t)];
+        }
+    });
+  for (auto& th : pool) th.join();
+  if (had != nullptr)
+    ::setenv("RDBASE", before.c_str(), 1);
+  else
+    ::unsetenv("RDBASE");
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0);
 }
 
 TEST(SeparateCoincident, JittersLaterAtomsTheSameWayEveryCall) {

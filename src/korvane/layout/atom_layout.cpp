@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>  // call_once
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "korvane/common/interrupt.hpp"
-#include "korvane/common/molecule.hpp"  // prepare_molecule
 #include "korvane/common/numeric.hpp"   // kTwoPi, pair_key
 #include "korvane/layout/symmetry.hpp"
 
@@ -72,20 +71,22 @@ void compute_2d_coords(RDKit::ROMol& mol, bool force_rdkit) {
                             /*permuteDeg4Nodes=*/false, force_rdkit);
 }
 
-// The coordinate generator loads its ring templates into static storage, without a
-// lock, the first time a bridged ring system asks for them; two threads doing that at
-// once would corrupt them. Depicting one bridged system (adamantane) before the first
-// depiction of the process, once, loads them while no other depiction can run.
-void load_ring_templates() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    const auto adamantane = prepare_molecule("C1C2CC3CC1CC(C2)C3");
-    compute_2d_coords(*adamantane, /*force_rdkit=*/false);
-  });
+// The coordinate generator keeps process-wide state that its calls write without a
+// lock: its ring templates, loaded the first time a bridged ring system asks for them,
+// and, whenever RDBASE is set (RDKit's Python package sets it), its template directory,
+// moved into static storage on every call. Concurrent calls free each other's buffers,
+// so they are made one at a time. RDKit's own generator has no such state.
+std::mutex& coordinate_generator_lock() {
+  static std::mutex lock;
+  return lock;
 }
 
 void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
-  if (!force_rdkit) load_ring_templates();
+  if (force_rdkit) {
+    compute_2d_coords(mol, force_rdkit);
+    return;
+  }
+  const std::lock_guard<std::mutex> hold(coordinate_generator_lock());
   compute_2d_coords(mol, force_rdkit);
 }
 
