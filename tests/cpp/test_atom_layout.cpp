@@ -87,9 +87,9 @@ TEST(Depiction, ConcurrentDepictionsGiveTheSerialCoordinates) {
     pool.emplace_back([&, t] {
       for (int r = 0; r < kRounds; ++r)
         for (std::size_t i = 0; i < smiles.size(); ++i) {
-          auto m = mol(smiles[(i + static_cast<std::size_t>(t)) % smiles.size()]);
-          if (depict(*m) != serial[(i + static_cast<std::size_t>(t)) % smiles.size()])
-            ++mismatches[static_cast<std::size_t>(t)];
+          const std::size_t k = (i + static_cast<std::size_t>(t)) % smiles.size();
+          auto m = mol(smiles[k]);
+          if (depict(*m) != serial[k]) ++mismatches[static_cast<std::size_t>(t)];
         }
     });
   for (auto& th : pool) th.join();

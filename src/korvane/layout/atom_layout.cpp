@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "korvane/common/interrupt.hpp"
-#include "korvane/common/numeric.hpp"   // kTwoPi, pair_key
+#include "korvane/common/numeric.hpp"  // kTwoPi, pair_key
 #include "korvane/layout/symmetry.hpp"
 
 namespace korvane::layout {
@@ -76,17 +76,11 @@ void compute_2d_coords(RDKit::ROMol& mol, bool force_rdkit) {
 // and, whenever RDBASE is set (RDKit's Python package sets it), its template directory,
 // moved into static storage on every call. Concurrent calls free each other's buffers,
 // so they are made one at a time. RDKit's own generator has no such state.
-std::mutex& coordinate_generator_lock() {
-  static std::mutex lock;
-  return lock;
-}
+std::mutex g_coordinate_generator_lock;
 
 void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
-  if (force_rdkit) {
-    compute_2d_coords(mol, force_rdkit);
-    return;
-  }
-  const std::lock_guard<std::mutex> hold(coordinate_generator_lock());
+  std::unique_lock<std::mutex> hold(g_coordinate_generator_lock, std::defer_lock);
+  if (!force_rdkit) hold.lock();
   compute_2d_coords(mol, force_rdkit);
 }
 
