@@ -1,7 +1,10 @@
 // Robustness of the analysis entry: the memory budget, the interrupt hook, non-finite
 // parameters, and the inputs the fuzzer once broke (fuzz/regressions).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -224,6 +227,51 @@ TEST_F(InterruptHookTest, HelperThreadsAnswerTheirStopFlagNotTheHook) {
   raised.set_value();
   EXPECT_TRUE(helper.get());
   EXPECT_THROW(check_interrupt_now(), Interrupted);  // this thread still polls the hook
+}
+
+TEST(HelperThreads, AJobLeftRunningDoesNotHoldUpTheNext) {
+  std::promise<void> gate;
+  auto blocked = start_detached([opened = gate.get_future().share()] {
+    opened.wait();
+    return 1;
+  });
+  // Submitted while the first job waits: it must run on a thread of its own.
+  auto next = start_detached([] { return 2; });
+  EXPECT_EQ(next.get(), 2);
+  EXPECT_EQ(blocked.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  gate.set_value();
+  EXPECT_EQ(blocked.get(), 1);
+}
+
+TEST(HelperThreads, ParkedHelpersTakeTheNextJobs) {
+  // One job at a time, each after the previous helper had ample time to park: the
+  // parked helper takes it rather than a new thread.
+  std::vector<std::thread::id> ids;
+  for (int i = 0; i < 20; ++i) {
+    ids.push_back(start_detached([] { return std::this_thread::get_id(); }).get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::sort(ids.begin(), ids.end());
+  const auto distinct = std::unique(ids.begin(), ids.end()) - ids.begin();
+  EXPECT_LE(distinct, 2);
+}
+
+TEST(HelperThreads, AForkedChildRunsItsOwnJobs) {
+  // The parent has a parked helper; the child inherits none of its threads.
+  EXPECT_EQ(start_detached([] { return 3; }).get(), 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto done = start_detached([] { return 4; });
+    const bool ran = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready &&
+                     done.get() == 4;
+    _exit(ran ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(InterruptHookTest, StopsEachLongStageAndLeavesLaterRunsUnchanged) {

@@ -3,11 +3,10 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -67,20 +66,22 @@ class StopScope {
 // analysis little, short enough that a stop request is met at once to a person.
 inline constexpr int kInterruptPollMs = 50;
 
-// Starts `work` on a helper thread of its own and returns its future, which (unlike
-// std::async's) does not wait for the helper when dropped: work left behind finishes on
-// its own and its result is discarded, so `work` must own everything it reads. When no
-// thread can be started, `work` runs at once on the calling thread.
+// Runs `job`, which must not throw, on a parked helper thread, or on a new one when none
+// is idle, and returns at once; false when no thread could be started. Helpers park for
+// a while after their job, so that the next job skips the cost of starting a thread; a
+// job never waits for another, however long that one runs.
+bool run_on_helper(std::function<void()> job);
+
+// Starts `work` on a helper thread and returns its future, which (unlike std::async's)
+// does not wait for the helper when dropped: work left behind finishes on its own and its
+// result is discarded, so `work` must own everything it reads. When no thread can be
+// started, `work` runs at once on the calling thread.
 template <class F>
 auto start_detached(F work) -> std::future<decltype(work())> {
   using Result = decltype(work());
   auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
   std::future<Result> done = task->get_future();
-  try {
-    std::thread([task] { (*task)(); }).detach();
-  } catch (const std::system_error&) {
-    (*task)();
-  }
+  if (!run_on_helper([task] { (*task)(); })) (*task)();
   return done;
 }
 
