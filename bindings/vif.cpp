@@ -1,9 +1,12 @@
 // Bindings of the analysis entry: the staged run of one SMILES and its report.
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "bindings.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
@@ -26,6 +29,67 @@ py::array_t<double> points_array(const std::vector<layout::Point>& pts) {
 
 py::tuple fragment_tuple(const massspec::Fragment& f) {
   return py::make_tuple(f.formula, f.mass, f.mz);
+}
+
+// The (symbol, rol, kind) texts of the orbital nodes, one str object per distinct text:
+// a molecule has few elements, and creating each str anew per node is most of the cost.
+std::vector<std::array<py::str, 3>> node_texts(const analysis::OrbitalGraph& g) {
+  std::map<std::string, std::pair<py::str, py::str>> texts;
+  const py::str sigma("sigma"), pi("pi");
+  std::vector<std::array<py::str, 3>> out;
+  out.reserve(g.nodes.size());
+  for (const auto& n : g.nodes) {
+    auto it = texts.find(n.symbol);
+    if (it == texts.end())
+      it = texts.emplace(n.symbol, std::pair{py::str(n.symbol), py::str(analysis::orbital_role(n.symbol))})
+               .first;
+    out.push_back({it->second.first, it->second.second,
+                   n.kind == analysis::OrbitalKind::Sigma ? sigma : pi});
+  }
+  return out;
+}
+
+// The node and adjacency dicts of the NetworkX graph that add_node(i, symbol=, rol=,
+// kind=) for each node and add_edge(u, v, weight=w) for each edge, in order, would
+// build: one data dict per edge, shared by both directions; a repeated edge keeps its
+// dict with the last weight; an edge end not listed is added as a node without data.
+py::tuple graph_dicts(const std::vector<std::array<py::str, 3>>& nodes,
+                      const std::vector<std::tuple<py::object, py::object, double>>& edges) {
+  const py::str symbol_key("symbol"), rol_key("rol"), kind_key("kind"), weight_key("weight");
+  py::dict node, adj;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    py::dict data;
+    data[symbol_key] = nodes[i][0];
+    data[rol_key] = nodes[i][1];
+    data[kind_key] = nodes[i][2];
+    const py::int_ id(i);
+    node[id] = std::move(data);
+    adj[id] = py::dict();
+  }
+  const auto neighbours = [&](const py::object& x) -> py::dict {
+    if (!adj.contains(x)) {
+      adj[x] = py::dict();
+      node[x] = py::dict();
+    }
+    return py::reinterpret_borrow<py::dict>(adj[x]);
+  };
+  for (const auto& [u, v, w] : edges) {
+    py::dict of_u = neighbours(u), of_v = neighbours(v);
+    py::dict data =
+        of_u.contains(v) ? py::reinterpret_borrow<py::dict>(of_u[v]) : py::dict();
+    data[weight_key] = py::float_(w);
+    of_u[v] = data;
+    of_v[u] = data;
+  }
+  return py::make_tuple(node, adj);
+}
+
+// graph_dicts of the core's graph.
+py::tuple orbital_graph_dicts(const analysis::OrbitalGraph& g) {
+  std::vector<std::tuple<py::object, py::object, double>> edges;
+  edges.reserve(g.edges.size());
+  for (const auto& e : g.edges) edges.emplace_back(py::int_(e.u), py::int_(e.v), e.weight);
+  return graph_dicts(node_texts(g), edges);
 }
 
 }  // namespace
@@ -62,26 +126,10 @@ void bind_vif(py::module_& m) {
       .def_readonly("mol_mass_avg", &VifMolecule::mol_mass_avg)
       .def_property_readonly("nodes",
                              [](const VifMolecule& v) {
-                               // One str object per distinct text: a molecule has few
-                               // elements, and creating each str anew per node is most
-                               // of the cost of this list.
-                               std::map<std::string, std::pair<py::str, py::str>> texts;
-                               const py::str sigma("sigma"), pi("pi");
                                py::list out(v.graph.nodes.size());
-                               for (std::size_t i = 0; i < v.graph.nodes.size(); ++i) {
-                                 const auto& n = v.graph.nodes[i];
-                                 auto it = texts.find(n.symbol);
-                                 if (it == texts.end())
-                                   it = texts
-                                            .emplace(n.symbol,
-                                                     std::pair{py::str(n.symbol),
-                                                               py::str(analysis::orbital_role(
-                                                                   n.symbol))})
-                                            .first;
-                                 out[i] = py::make_tuple(
-                                     it->second.first, it->second.second,
-                                     n.kind == analysis::OrbitalKind::Sigma ? sigma : pi);
-                               }
+                               const auto texts = node_texts(v.graph);
+                               for (std::size_t i = 0; i < texts.size(); ++i)
+                                 out[i] = py::make_tuple(texts[i][0], texts[i][1], texts[i][2]);
                                return out;
                              })
       .def_property_readonly("edges",
@@ -91,6 +139,9 @@ void bind_vif(py::module_& m) {
                                  out.append(py::make_tuple(e.u, e.v, e.weight));
                                return out;
                              })
+      .def_property_readonly(
+          "graph_dicts", [](const VifMolecule& v) { return orbital_graph_dicts(v.graph); },
+          "(node, adj): the node and adjacency dicts of the orbital graph's NetworkX form.")
       .def_property_readonly("atom_subgraphs",
                              [](const VifMolecule& v) { return v.graph.atom_subgraphs; })
       .def_property_readonly("chem_bonds",
@@ -101,6 +152,28 @@ void bind_vif(py::module_& m) {
                                                            c.sym_u, c.sym_v, c.order, c.k));
                                return out;
                              })
+      .def_property_readonly(
+          "chem_bond_dicts",
+          [](const VifMolecule& v) {
+            const std::array<py::str, 8> keys{"u_node", "v_node", "atom_u", "atom_v",
+                                              "sym_u",  "sym_v",  "order",  "k"};
+            py::list out(v.graph.chem_bonds.size());
+            for (std::size_t i = 0; i < v.graph.chem_bonds.size(); ++i) {
+              const auto& c = v.graph.chem_bonds[i];
+              py::dict d;
+              d[keys[0]] = c.u_node;
+              d[keys[1]] = c.v_node;
+              d[keys[2]] = c.atom_u;
+              d[keys[3]] = c.atom_v;
+              d[keys[4]] = c.sym_u;
+              d[keys[5]] = c.sym_v;
+              d[keys[6]] = c.order;
+              d[keys[7]] = c.k;
+              out[i] = std::move(d);
+            }
+            return out;
+          },
+          "The chemical-bond records as dicts, keys in the order of the tuples above.")
       .def_property_readonly("pos", [](const VifMolecule& v) { return points_array(v.graph.pos); })
       .def_property_readonly("coords",
                              [](const VifMolecule& v) { return points_array(v.layout.coords); })
@@ -164,6 +237,9 @@ void bind_vif(py::module_& m) {
         return vif::fragment_vif(v, params);
       },
       py::arg("molecule"), py::arg("params"), "Second stage: soft bonds and fragments.");
+  m.def("graph_dicts", &graph_dicts, py::arg("nodes"), py::arg("edges"),
+        "(node, adj) of the NetworkX graph of (symbol, rol, kind) nodes and (u, v, weight) "
+        "edges, as add_node and add_edge calls in that order would build them.");
   m.def("report_head", &vif::report_head, py::arg("smiles"), py::arg("molecule"),
         "Report lines of the first stage.");
   m.def("report_tail", &vif::report_tail, py::arg("molecule"), py::arg("fragments"),

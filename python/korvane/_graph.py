@@ -1,6 +1,8 @@
 """NetworkX graphs <-> the plain node and edge lists of the core (the only NetworkX glue)."""
 import networkx as nx
 
+from . import _core
+
 
 def graph_to_core(graph, weight="weight"):
     """Returns (nodes, index, edges): the nodes in graph order, node -> position, and
@@ -14,24 +16,18 @@ def graph_to_core(graph, weight="weight"):
     return nodes, index, edges
 
 
+def graph_from_dicts(node, adj):
+    """Returns the NetworkX graph whose node and adjacency dicts are `node` and `adj`
+    (as the core's graph_dicts makes them)."""
+    H = nx.Graph()
+    H._node.update(node)
+    H._adj.update(adj)
+    return H
+
+
 def build_orbital_graph(nodes, edges):
     """Returns the NetworkX orbital graph of the core's (symbol, rol, kind) nodes and
-    (u, v, weight) edges, nodes and edges inserted in the given order.
-
-    The graph is the one add_node and add_edge calls in that order would build (the same
-    node and adjacency dicts, one data dict shared by both directions of an edge), filled
-    directly: three times faster, and the core's edges join distinct listed nodes, each
-    pair once. Edges that do not fit that are added through add_edge."""
-    H = nx.Graph()
-    node, adj = H._node, H._adj
-    for i, (symbol, rol, kind) in enumerate(nodes):
-        node[i] = {"symbol": symbol, "rol": rol, "kind": kind}
-        adj[i] = {}
-    for u, v, w in edges:
-        if u == v or u not in adj or v not in adj or v in adj[u]:
-            H.add_edge(u, v, weight=w)
-            continue
-        data = {"weight": w}
-        adj[u][v] = data
-        adj[v][u] = data
-    return H
+    (u, v, weight) edges: the graph that add_node and add_edge calls in that order would
+    build (the same node and adjacency dicts, one data dict shared by both directions of
+    an edge), filled directly by the core."""
+    return graph_from_dicts(*_core.graph_dicts(nodes, edges))

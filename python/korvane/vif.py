@@ -6,11 +6,9 @@ from rdkit import Chem
 import korvane as _kv
 
 from . import _core
-from ._graph import build_orbital_graph
+from ._graph import graph_from_dicts
 
 PARSE_FAILURE = "SMILES okunamadı!"
-
-_CHEM_BOND_KEYS = ("u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k")
 
 
 def _set(params, name, value, kind):
@@ -58,13 +56,12 @@ def _first_stage(smiles, params):
     # The lookups the core made, remembered as the Python helpers remember them.
     for z in dict.fromkeys(m.atomic_numbers):
         _kv._nominal_atom_mass(z)
-    nodes = m.nodes
-    H = build_orbital_graph(nodes, m.edges)
-    for symbol in dict.fromkeys(symbol for symbol, _, _ in nodes):
+    H = graph_from_dicts(*m.graph_dicts)
+    for symbol in dict.fromkeys(data["symbol"] for data in H._node.values()):
         _kv._get_period(symbol)
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
-    chem_bonds = [dict(zip(_CHEM_BOND_KEYS, rec)) for rec in m.chem_bonds]
+    chem_bonds = m.chem_bond_dicts
     atom_subgraphs = dict(enumerate(m.atom_subgraphs))  # fresh lists on every access
     pos = dict(enumerate(m.pos))
     return m, H, lpi, chem_bonds, atom_subgraphs, pos
