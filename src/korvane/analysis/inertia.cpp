@@ -49,13 +49,13 @@ std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, doub
   for (double x : s) frobenius += x * x;
   frobenius = std::sqrt(frobenius);
   if (!std::isfinite(frobenius) || !std::isfinite(error)) return std::nullopt;
-  std::vector<double> mu;
+  thread_local std::vector<double> mu;  // reused: this runs once per tested edit
   if (r == 1) {
-    mu = {s[0]};
+    mu.assign(1, s[0]);
   } else if (r == 2) {
     const double m = 0.5 * (s[0] + s[3]), h = 0.5 * (s[0] - s[3]);
     const double rad = std::hypot(h, s[1]);
-    mu = {m - rad, m + rad};
+    mu.assign({m - rad, m + rad});
   } else if (eigenvalues != nullptr) {
     mu.assign(eigenvalues, eigenvalues + r);
   } else {
@@ -573,18 +573,26 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
   for (const auto& [a, b] : shared_)  // the entry deleted twice: certified_counts throws
     if (std::pair<int, int>(std::minmax(a, b)) == it->first) return fallback(u, v);
 
+  // Buffers of this thread, reused from test to test: their sizes repeat.
+  thread_local struct Scratch {
+    std::vector<int> cols;
+    std::vector<double> cinv, bmat, dmat, y, m;
+    std::vector<std::array<double, 4>> g_cross, g_own;
+    std::vector<std::size_t> kept;
+  } scratch;
+  auto& [cols, cinv, bmat, dmat, y, m, g_cross, g_own, kept] = scratch;
+
   // The entry's columns: both ends, or the ends it leaves without any entry.
   const double weight = it->second;
-  std::vector<int> cols;
-  std::vector<double> cinv;  // on cols
+  cols.clear();
   int cinv_plus = red.shared.cinv_plus, cinv_minus = red.shared.cinv_minus;
   int n_iso = red.shared.n_iso;
   const bool iso_u = c.row_entries[static_cast<std::size_t>(u)] == 1;
   const bool iso_v = c.row_entries[static_cast<std::size_t>(v)] == 1;
   if (!iso_u && !iso_v) {
-    cols = {u, v};
+    cols.assign({u, v});
     const double inv_w = 1.0 / weight;
-    cinv = {0.0, inv_w, inv_w, 0.0};
+    cinv.assign({0.0, inv_w, inv_w, 0.0});
     ++cinv_plus;
     ++cinv_minus;
   } else {
@@ -595,7 +603,8 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
   }
   const std::size_t kc = cols.size(), nf = red.shared.cols.size(), k_near = c.near.size();
   const std::size_t p = k_near + nf;
-  std::vector<std::array<double, 4>> g_cross(kc * nf), g_own(kc * kc);
+  g_cross.resize(kc * nf);
+  g_own.resize(kc * kc);
   for (std::size_t b = 0; b < kc; ++b) {
     const auto cb = static_cast<std::size_t>(cols[b]);
     for (std::size_t a = 0; a < nf; ++a)
@@ -607,7 +616,9 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
   }
 
   std::array<std::optional<Inertia>, 4> in;
-  std::vector<double> bmat(p * kc), dmat(kc * kc), y(p * kc), m;
+  bmat.resize(p * kc);
+  dmat.resize(kc * kc);
+  y.resize(p * kc);
   for (std::size_t j = 0; j < 4; ++j) {
     const auto& sh = red.shifts[j];
     const double moved_gap = kMovedEigenvalue - c.shifts[j];
@@ -655,7 +666,7 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
                                     std::sqrt(static_cast<double>(p)) * (1.0 + sh.eta)) *
                       norm_b;
     double norm_yb2 = 0.0;
-    std::vector<std::size_t> kept;  // eigenvalues of P that stay
+    kept.clear();  // eigenvalues of P that stay
     for (std::size_t k = 0; k < p; ++k) {
       if (!sh.eliminated[k]) {
         kept.push_back(k);

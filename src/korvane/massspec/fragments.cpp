@@ -15,18 +15,22 @@ const char* cut_mode_name(CutMode mode) { return mode == CutMode::Ring ? "ring" 
 AtomGraph build_atom_graph(const RDKit::ROMol& mol, std::vector<int> atom_set) {
   std::sort(atom_set.begin(), atom_set.end());
   atom_set.erase(std::unique(atom_set.begin(), atom_set.end()), atom_set.end());
-  std::vector<char> member(mol.getNumAtoms(), 0);
-  for (int a : atom_set) {
-    atom_at(mol, a);  // range check
-    member[static_cast<std::size_t>(a)] = 1;
+  constexpr std::size_t kOutside = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> position(mol.getNumAtoms(), kOutside);
+  for (std::size_t i = 0; i < atom_set.size(); ++i) {
+    atom_at(mol, atom_set[i]);  // range check
+    position[static_cast<std::size_t>(atom_set[i])] = i;
   }
   AtomGraph g;
   g.atoms = std::move(atom_set);
   for (const RDKit::Bond* bond : mol.bonds()) {
-    const int u = static_cast<int>(bond->getBeginAtomIdx());
-    const int v = static_cast<int>(bond->getEndAtomIdx());
-    if (member[static_cast<std::size_t>(u)] && member[static_cast<std::size_t>(v)])
-      g.bonds.push_back(pair_key(u, v));
+    const auto [u, v] = pair_key(static_cast<int>(bond->getBeginAtomIdx()),
+                                 static_cast<int>(bond->getEndAtomIdx()));
+    const std::size_t pu = position[static_cast<std::size_t>(u)];
+    const std::size_t pv = position[static_cast<std::size_t>(v)];
+    if (pu == kOutside || pv == kOutside) continue;
+    g.bonds.emplace_back(u, v);
+    g.ends.emplace_back(pu, pv);
   }
   return g;
 }
@@ -39,10 +43,6 @@ bool has_bond(const AtomGraph& graph, std::pair<int, int> bond) {
 std::vector<std::vector<int>> components_without(const AtomGraph& graph,
                                                  const std::vector<std::pair<int, int>>& cut) {
   const auto& atoms = graph.atoms;
-  const auto position = [&atoms](int atom) {
-    return static_cast<std::size_t>(std::lower_bound(atoms.begin(), atoms.end(), atom) -
-                                    atoms.begin());
-  };
   // Union-find over positions in `atoms`; the root of a set is its smallest position,
   // so a component is named by its smallest atom index.
   std::vector<std::size_t> parent(atoms.size());
@@ -51,9 +51,9 @@ std::vector<std::vector<int>> components_without(const AtomGraph& graph,
     while (parent[x] != x) x = parent[x] = parent[parent[x]];
     return x;
   };
-  for (const auto& bond : graph.bonds) {
-    if (std::find(cut.begin(), cut.end(), bond) != cut.end()) continue;
-    const std::size_t a = find(position(bond.first)), b = find(position(bond.second));
+  for (std::size_t i = 0; i < graph.bonds.size(); ++i) {
+    if (std::find(cut.begin(), cut.end(), graph.bonds[i]) != cut.end()) continue;
+    const std::size_t a = find(graph.ends[i].first), b = find(graph.ends[i].second);
     if (a != b) parent[std::max(a, b)] = std::min(a, b);
   }
   std::vector<std::vector<int>> components;

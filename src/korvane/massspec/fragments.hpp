@@ -3,6 +3,7 @@
 #pragma once
 #include <GraphMol/ROMol.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,7 @@ struct FragmentCut {
 struct AtomGraph {
   std::vector<int> atoms;                  // ascending atom indices
   std::vector<std::pair<int, int>> bonds;  // smaller index first, molecule bond order
+  std::vector<std::pair<std::size_t, std::size_t>> ends;  // each bond's atoms' positions in atoms
 };
 
 // "single" or "ring".

@@ -43,15 +43,10 @@ std::uint64_t splitmix64(std::uint64_t x) {
 // so only pairs of equal labels need the components counted (equal labels by chance
 // are then told apart by the count).
 std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph) {
-  const auto& atoms = graph.atoms;
-  const std::size_t n = atoms.size();
-  const auto position = [&atoms](int atom) {
-    return static_cast<std::size_t>(std::lower_bound(atoms.begin(), atoms.end(), atom) -
-                                    atoms.begin());
-  };
+  const std::size_t n = graph.atoms.size();
   std::vector<std::vector<std::pair<std::size_t, std::size_t>>> adjacent(n);  // (atom, bond)
   for (std::size_t b = 0; b < graph.bonds.size(); ++b) {
-    const std::size_t u = position(graph.bonds[b].first), v = position(graph.bonds[b].second);
+    const auto [u, v] = graph.ends[b];
     adjacent[u].emplace_back(v, b);
     adjacent[v].emplace_back(u, b);
   }
