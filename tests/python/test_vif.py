@@ -230,11 +230,16 @@ def _same_graph(a, b):
 
 
 def test_orbital_graph_is_the_graph_of_add_calls():
-    from korvane._graph import build_orbital_graph
+    from korvane._graph import build_orbital_graph, graph_from_dicts
+    keys = ("u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k")
     for smiles in ("O", "CC(=O)Oc1ccccc1C(=O)O", "[Na+].[Cl-]", "C#N"):
         m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
         H = build_orbital_graph(m.nodes, m.edges)
         _same_graph(H, _graph_by_calls(m.nodes, m.edges))
+        # The molecule's own dicts, as VIF takes them: the same graph and records.
+        _same_graph(graph_from_dicts(*m.graph_dicts), H)
+        assert m.chem_bond_dicts == [dict(zip(keys, rec)) for rec in m.chem_bonds]
+        assert [list(d) for d in m.chem_bond_dicts] == [list(keys)] * len(m.chem_bonds)
         H.add_edge(0, 1, weight=2.0)  # the result is an ordinary, editable graph
         assert H[1][0]["weight"] == 2.0
     # Edges outside the core's guarantees: a repeat (last weight wins), a self-loop, a

@@ -37,8 +37,9 @@ class HelperThreads {
     }
     lock.unlock();
     try {
-      std::thread([this, job = std::move(job)] {
+      std::thread([this, job = std::move(job)]() mutable {
         job();
+        job = nullptr;  // what the job owns goes now, not when the thread ends
         park();
       }).detach();
     } catch (const std::system_error&) {
