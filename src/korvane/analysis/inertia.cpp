@@ -101,8 +101,8 @@ double node_entry_error(const DeletionCounter& c, std::size_t j, std::size_t a, 
   const double gamma = gamma_bound(c.n_nodes + 4);
   const double eta = c.vector_error;
   const auto ca = 4 * a + j, cb = 4 * b + j;
-  return 2.0 * (gamma * std::sqrt(c.abs_diagonal[ca] * c.abs_diagonal[cb]) +
-                eta * (std::sqrt(c.square_diagonal[ca]) + std::sqrt(c.square_diagonal[cb])) +
+  return 2.0 * (gamma * (c.abs_root[ca] * c.abs_root[cb]) +
+                eta * (c.square_root[ca] + c.square_root[cb]) +
                 eta * eta * c.max_inverse[j] + 2.0 * kUnitRoundoff * (std::abs(cinv) + std::abs(g)));
 }
 
@@ -380,6 +380,12 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
       c.abs_diagonal[4 * x + j] = a[j];
       c.square_diagonal[4 * x + j] = sq[j];
     }
+  }
+  c.abs_root.resize(4 * n);
+  c.square_root.resize(4 * n);
+  for (std::size_t i = 0; i < 4 * n; ++i) {
+    c.abs_root[i] = std::sqrt(c.abs_diagonal[i]);
+    c.square_root[i] = std::sqrt(c.square_diagonal[i]);
   }
   c.usable = true;
   return c;

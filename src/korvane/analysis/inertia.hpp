@@ -49,6 +49,9 @@ struct DeletionCounter {
   // Per node x and shift j, at [4 x + j]: sum_k q_xk^2 / d_k, sum_k q_xk^2 / |d_k| and
   // sum_k q_xk^2 / d_k^2 (d_k = mu_k - shifts[j]).
   std::vector<double> resolvent_diagonal, abs_diagonal, square_diagonal;
+  // Their square roots (of abs_diagonal and square_diagonal), which every error bound
+  // of an entry of W takes.
+  std::vector<double> abs_root, square_root;
   // Matrix entries as adjacency_matrix builds them (smaller node first), and the number
   // of nonzero entries in each node's row.
   std::map<std::pair<int, int>, double> entries;
