@@ -49,47 +49,72 @@ std::vector<std::array<py::str, 3>> node_texts(const analysis::OrbitalGraph& g) 
   return out;
 }
 
-// The node and adjacency dicts of the NetworkX graph that add_node(i, symbol=, rol=,
-// kind=) for each node and add_edge(u, v, weight=w) for each edge, in order, would
-// build: one data dict per edge, shared by both directions; a repeated edge keeps its
-// dict with the last weight; an edge end not listed is added as a node without data.
-py::tuple graph_dicts(const std::vector<std::array<py::str, 3>>& nodes,
-                      const std::vector<std::tuple<py::object, py::object, double>>& edges) {
-  const py::str symbol_key("symbol"), rol_key("rol"), kind_key("kind"), weight_key("weight");
+// Raw dict calls, as the loops below make a few hundred of them per molecule.
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) != 0) throw py::error_already_set();
+}
+
+// The node and adjacency dicts of the NetworkX graph that add_node(ids[i], symbol=,
+// rol=, kind=) for each node and add_edge(u, v, weight=w) for each edge, in order,
+// would build: one data dict per edge, shared by both directions; a repeated edge keeps
+// its dict with the last weight; an edge end not listed is added as a node without
+// data. The edge ends are borrowed references, kept alive by the caller.
+py::tuple graph_dicts(const std::vector<py::object>& ids,
+                      const std::vector<std::array<py::str, 3>>& texts,
+                      const std::vector<std::tuple<PyObject*, PyObject*, double>>& edges) {
+  const std::array<py::str, 3> keys{"symbol", "rol", "kind"};
+  const py::str weight_key("weight");
   py::dict node, adj;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
     py::dict data;
-    data[symbol_key] = nodes[i][0];
-    data[rol_key] = nodes[i][1];
-    data[kind_key] = nodes[i][2];
-    const py::int_ id(i);
-    node[id] = std::move(data);
-    adj[id] = py::dict();
+    for (std::size_t k = 0; k < 3; ++k) set_item(data.ptr(), keys[k].ptr(), texts[i][k].ptr());
+    set_item(node.ptr(), ids[i].ptr(), data.ptr());
+    set_item(adj.ptr(), ids[i].ptr(), py::dict().ptr());
   }
-  const auto neighbours = [&](const py::object& x) -> py::dict {
-    if (!adj.contains(x)) {
-      adj[x] = py::dict();
-      node[x] = py::dict();
-    }
-    return py::reinterpret_borrow<py::dict>(adj[x]);
+  // The neighbour dict of x, made (with x's node entry) when x is not a node yet.
+  const auto neighbours = [&](PyObject* x) -> PyObject* {
+    PyObject* of_x = PyDict_GetItemWithError(adj.ptr(), x);
+    if (of_x != nullptr) return of_x;
+    if (PyErr_Occurred()) throw py::error_already_set();
+    set_item(adj.ptr(), x, py::dict().ptr());
+    set_item(node.ptr(), x, py::dict().ptr());
+    return PyDict_GetItemWithError(adj.ptr(), x);
   };
   for (const auto& [u, v, w] : edges) {
-    py::dict of_u = neighbours(u), of_v = neighbours(v);
-    py::dict data =
-        of_u.contains(v) ? py::reinterpret_borrow<py::dict>(of_u[v]) : py::dict();
-    data[weight_key] = py::float_(w);
-    of_u[v] = data;
-    of_v[u] = data;
+    PyObject* of_u = neighbours(u);
+    PyObject* of_v = neighbours(v);
+    PyObject* existing = PyDict_GetItemWithError(of_u, v);
+    if (existing == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    py::dict data = existing ? py::reinterpret_borrow<py::dict>(existing) : py::dict();
+    set_item(data.ptr(), weight_key.ptr(), py::float_(w).ptr());
+    set_item(of_u, v, data.ptr());
+    set_item(of_v, u, data.ptr());
   }
   return py::make_tuple(node, adj);
 }
 
-// graph_dicts of the core's graph.
+// graph_dicts of lists as Python passes them: (symbol, rol, kind) nodes numbered from
+// 0, (u, v, weight) edges.
+py::tuple graph_dicts_of_lists(const std::vector<std::array<py::str, 3>>& texts,
+                               const std::vector<std::tuple<py::object, py::object, double>>& edges) {
+  std::vector<py::object> ids;
+  for (std::size_t i = 0; i < texts.size(); ++i) ids.push_back(py::int_(i));
+  std::vector<std::tuple<PyObject*, PyObject*, double>> borrowed;
+  for (const auto& [u, v, w] : edges) borrowed.emplace_back(u.ptr(), v.ptr(), w);
+  return graph_dicts(ids, texts, borrowed);
+}
+
+// graph_dicts of the core's graph: one int object per node, shared by its entries.
 py::tuple orbital_graph_dicts(const analysis::OrbitalGraph& g) {
-  std::vector<std::tuple<py::object, py::object, double>> edges;
+  std::vector<py::object> ids;
+  ids.reserve(g.nodes.size());
+  for (std::size_t i = 0; i < g.nodes.size(); ++i) ids.push_back(py::int_(i));
+  std::vector<std::tuple<PyObject*, PyObject*, double>> edges;
   edges.reserve(g.edges.size());
-  for (const auto& e : g.edges) edges.emplace_back(py::int_(e.u), py::int_(e.v), e.weight);
-  return graph_dicts(node_texts(g), edges);
+  for (const auto& e : g.edges)
+    edges.emplace_back(ids.at(static_cast<std::size_t>(e.u)).ptr(),
+                       ids.at(static_cast<std::size_t>(e.v)).ptr(), e.weight);
+  return graph_dicts(ids, node_texts(g), edges);
 }
 
 }  // namespace
@@ -237,7 +262,7 @@ void bind_vif(py::module_& m) {
         return vif::fragment_vif(v, params);
       },
       py::arg("molecule"), py::arg("params"), "Second stage: soft bonds and fragments.");
-  m.def("graph_dicts", &graph_dicts, py::arg("nodes"), py::arg("edges"),
+  m.def("graph_dicts", &graph_dicts_of_lists, py::arg("nodes"), py::arg("edges"),
         "(node, adj) of the NetworkX graph of (symbol, rol, kind) nodes and (u, v, weight) "
         "edges, as add_node and add_edge calls in that order would build them.");
   m.def("report_head", &vif::report_head, py::arg("smiles"), py::arg("molecule"),

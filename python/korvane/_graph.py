@@ -20,8 +20,8 @@ def graph_from_dicts(node, adj):
     """Returns the NetworkX graph whose node and adjacency dicts are `node` and `adj`
     (as the core's graph_dicts makes them)."""
     H = nx.Graph()
-    H._node.update(node)
-    H._adj.update(adj)
+    H._node = node  # a new graph has no views of its dicts yet
+    H._adj = adj
     return H
 
 
