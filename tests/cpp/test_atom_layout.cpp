@@ -385,3 +385,22 @@ TEST(AtomLayoutPairScan, DepictionMustHaveOneRowPerAtom) {
   auto m = mol("CCO");
   EXPECT_THROW(layout_from_depiction(*m, Coords(2)), std::invalid_argument);
 }
+
+TEST(AtomLayoutRanks, RanksMadeBeforehandGiveTheSameLayout) {
+  // The symmetry ranks made before the depiction (on a copy of the molecule, as the
+  // analysis's helper makes them) stand for the ones the layout makes itself.
+  for (const std::string& smiles : {"CC(C)(C)c1cc(C(C)(C)C)c(O)c(C(C)(C)C)c1",
+                                    "c1ccc2ccccc2c1", "OC(=O)[C@@H](N)Cc1ccccc1", "O"}) {
+    SCOPED_TRACE(smiles);
+    auto m = mol(smiles);
+    std::vector<int> ranks = symmetry_classes(RDKit::RWMol(*m));
+    const Coords depiction = depict(*m);
+    const AtomLayout own = layout_from_depiction(*m, depiction);
+    const AtomLayout given = layout_from_depiction(*m, depiction, {}, ranks);
+    EXPECT_EQ(given.ranks, own.ranks);
+    EXPECT_EQ(given.coords, own.coords);
+  }
+  auto m = mol("CCO");
+  EXPECT_THROW(layout_from_depiction(*m, depict(*m), {}, std::vector<int>{0, 1}),
+               std::invalid_argument);
+}

@@ -539,14 +539,19 @@ AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params) {
 }
 
 AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
-                                 const LayoutParams& params) {
+                                 const LayoutParams& params,
+                                 std::optional<std::vector<int>> ranks) {
   if (depiction.size() != mol.getNumAtoms())
     throw std::invalid_argument("expected one depicted position per atom: " +
                                 std::to_string(depiction.size()) + " positions for " +
                                 std::to_string(mol.getNumAtoms()) + " atoms");
   AtomLayout layout;
   layout.coords = std::move(depiction);
-  layout.ranks = symmetry_classes(mol);
+  if (ranks && ranks->size() != mol.getNumAtoms())
+    throw std::invalid_argument("expected one symmetry rank per atom: " +
+                                std::to_string(ranks->size()) + " ranks for " +
+                                std::to_string(mol.getNumAtoms()) + " atoms");
+  layout.ranks = ranks ? std::move(*ranks) : symmetry_classes(mol);
   const std::size_t n = layout.coords.size();
   if (n == 1) return layout;  // nothing to relax, align or mirror
 

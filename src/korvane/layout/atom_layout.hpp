@@ -3,6 +3,7 @@
 #pragma once
 #include <GraphMol/ROMol.h>
 
+#include <optional>
 #include <vector>
 
 #include "korvane/layout/coords.hpp"
@@ -44,8 +45,10 @@ AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params = {
 
 // The layout after depiction: relaxes, aligns and mirrors `depiction` (row i for atom
 // i of `mol`, as depict returns it). compute_atom_layout is depict followed by this.
+// `ranks`, when given, must be symmetry_classes(mol), made elsewhere beforehand.
 AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
-                                 const LayoutParams& params = {});
+                                 const LayoutParams& params = {},
+                                 std::optional<std::vector<int>> ranks = std::nullopt);
 
 // Returns RDKit's 2-D depiction of `mol` (written into it as its only conformer),
 // with the coordinate generator preferred; a molecule that generator places at

@@ -18,6 +18,7 @@
 #include "korvane/common/interrupt.hpp"
 #include "korvane/common/limits.hpp"
 #include "korvane/common/molecule.hpp"
+#include "korvane/layout/symmetry.hpp"
 #include "korvane/massspec/masses.hpp"
 
 namespace korvane::vif {
@@ -250,10 +251,14 @@ class TopologyBeside {
  public:
   TopologyBeside(const RDKit::ROMol& mol, const VifParams& params)
       : stop_(std::make_shared<StopFlag>()) {
+    auto ranks = std::make_shared<std::promise<std::vector<int>>>();
+    ranks_ = ranks->get_future();
     auto first = std::make_shared<std::promise<std::shared_ptr<const TopologyFirst>>>();
     first_ = first->get_future();
     rest_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_,
-                            first] {
+                            ranks, first] {
+              // The layout's symmetry ranks first, as the layout will wait for them.
+              ranks->set_value(layout::symmetry_classes(*mol));
               const StopScope scope(stop.get());
               return analyse_topology(*mol, params, *first);
             }).share();
@@ -262,6 +267,8 @@ class TopologyBeside {
   TopologyBeside(const TopologyBeside&) = delete;
   TopologyBeside& operator=(const TopologyBeside&) = delete;
 
+  // The molecule's symmetry ranks (symmetry_classes).
+  std::vector<int> ranks() { return wait_interruptibly(ranks_); }
   // The first part; its exception, if it threw one; Interrupted on a stop request here.
   std::shared_ptr<const TopologyFirst> first() { return wait_interruptibly(first_); }
   // The predictions, likewise.
@@ -272,6 +279,7 @@ class TopologyBeside {
 
  private:
   std::shared_ptr<StopFlag> stop_;
+  std::future<std::vector<int>> ranks_;
   std::future<std::shared_ptr<const TopologyFirst>> first_;
   std::shared_future<TopologyRest> rest_;
 };
@@ -295,7 +303,9 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   lp.target_bond_len = params.target_bond_len;
   layout::Coords depiction = layout::depict(*mol);  // compute_atom_layout, in two timed parts
   m->seconds.prepare = clock.lap();
-  m->layout = layout::layout_from_depiction(*mol, std::move(depiction), lp);
+  std::optional<std::vector<int>> ranks;
+  if (beside) ranks = beside->ranks();
+  m->layout = layout::layout_from_depiction(*mol, std::move(depiction), lp, std::move(ranks));
   m->seconds.layout = clock.lap();
   check_interrupt();
   m->bond_orders = analysis::build_bond_orders(*mol);
