@@ -389,8 +389,8 @@ TEST(AtomLayoutPairScan, DepictionMustHaveOneRowPerAtom) {
 TEST(AtomLayoutRanks, RanksMadeBeforehandGiveTheSameLayout) {
   // The symmetry ranks made before the depiction (on a copy of the molecule, as the
   // analysis's helper makes them) stand for the ones the layout makes itself.
-  for (const std::string& smiles : {"CC(C)(C)c1cc(C(C)(C)C)c(O)c(C(C)(C)C)c1",
-                                    "c1ccc2ccccc2c1", "OC(=O)[C@@H](N)Cc1ccccc1", "O"}) {
+  for (const char* smiles : {"CC(C)(C)c1cc(C(C)(C)C)c(O)c(C(C)(C)C)c1", "c1ccc2ccccc2c1",
+                             "OC(=O)[C@@H](N)Cc1ccccc1", "O"}) {
     SCOPED_TRACE(smiles);
     auto m = mol(smiles);
     std::vector<int> ranks = symmetry_classes(RDKit::RWMol(*m));
