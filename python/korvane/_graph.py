@@ -1,8 +1,6 @@
 """NetworkX graphs <-> the plain node and edge lists of the core (the only NetworkX glue)."""
 import networkx as nx
 
-from . import _core
-
 
 def graph_to_core(graph, weight="weight"):
     """Returns (nodes, index, edges): the nodes in graph order, node -> position, and
@@ -23,11 +21,3 @@ def graph_from_dicts(node, adj):
     H._node = node  # a new graph has no views of its dicts yet
     H._adj = adj
     return H
-
-
-def build_orbital_graph(nodes, edges):
-    """Returns the NetworkX orbital graph of the core's (symbol, rol, kind) nodes and
-    (u, v, weight) edges: the graph that add_node and add_edge calls in that order would
-    build (the same node and adjacency dicts, one data dict shared by both directions of
-    an edge), filled directly by the core."""
-    return graph_from_dicts(*_core.graph_dicts(nodes, edges))

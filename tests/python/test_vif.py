@@ -230,7 +230,10 @@ def _same_graph(a, b):
 
 
 def test_orbital_graph_is_the_graph_of_add_calls():
-    from korvane._graph import build_orbital_graph, graph_from_dicts
+    from korvane._graph import graph_from_dicts
+
+    def build_orbital_graph(nodes, edges):
+        return graph_from_dicts(*_core.graph_dicts(nodes, edges))
     keys = ("u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k")
     for smiles in ("O", "CC(=O)Oc1ccccc1C(=O)O", "[Na+].[Cl-]", "C#N"):
         m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
