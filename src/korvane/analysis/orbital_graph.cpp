@@ -4,7 +4,6 @@
 #include <GraphMol/Bond.h>
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 #include "korvane/analysis/bond_orders.hpp"
@@ -93,9 +92,12 @@ OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& 
   }
 
   // Pass 3, bond by bond: one edge and one record per bond unit whose node pair is free.
-  std::set<std::pair<int, int>> joined;
-  for (const auto& e : g.edges) joined.insert(pair_key(e.u, e.v));
+  // A bond joins nodes of two different atoms, so its edges never meet a sigma clique's,
+  // and no two bonds join the same two atoms: a unit's node pair can only be taken by an
+  // earlier unit of the same bond.
+  std::vector<std::pair<int, int>> joined;  // the node pairs of the current bond
   for (const RDKit::Bond* bond : mol.bonds()) {
+    joined.clear();
     const int u_idx = static_cast<int>(bond->getBeginAtomIdx());
     const int v_idx = static_cast<int>(bond->getEndAtomIdx());
     const int order = bond_orders[bond->getIdx()];
@@ -116,7 +118,9 @@ OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& 
         u_node = iu->second;
         v_node = iv->second;
       }
-      if (!joined.insert(pair_key(u_node, v_node)).second) continue;
+      const auto pair = pair_key(u_node, v_node);
+      if (std::find(joined.begin(), joined.end(), pair) != joined.end()) continue;
+      joined.push_back(pair);
       g.edges.push_back({u_node, v_node, params.bond_kappa});
       g.chem_bonds.push_back({u_node, v_node, u_idx, v_idx, sym_u, sym_v, order, k});
     }
