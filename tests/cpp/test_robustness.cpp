@@ -250,7 +250,7 @@ TEST(HelperThreads, ParkedHelpersTakeTheNextJobs) {
   std::vector<std::thread::id> ids;
   for (int i = 0; i < 20; ++i) {
     ids.push_back(start_detached([] { return std::this_thread::get_id(); }).get());
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::sort(ids.begin(), ids.end());
   const auto distinct = std::unique(ids.begin(), ids.end()) - ids.begin();
