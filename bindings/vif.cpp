@@ -41,7 +41,9 @@ std::vector<std::array<py::str, 3>> node_texts(const analysis::OrbitalGraph& g) 
   for (const auto& n : g.nodes) {
     auto it = texts.find(n.symbol);
     if (it == texts.end())
-      it = texts.emplace(n.symbol, std::pair{py::str(n.symbol), py::str(analysis::orbital_role(n.symbol))})
+      it = texts
+               .emplace(n.symbol, std::pair{py::str(n.symbol),
+                                            py::str(analysis::orbital_role(n.symbol))})
                .first;
     out.push_back({it->second.first, it->second.second,
                    n.kind == analysis::OrbitalKind::Sigma ? sigma : pi});
@@ -93,22 +95,27 @@ py::tuple graph_dicts(const std::vector<py::object>& ids,
   return py::make_tuple(node, adj);
 }
 
+// The int objects 0 .. n-1, one per node, shared by all its entries.
+std::vector<py::object> node_ids(std::size_t n) {
+  std::vector<py::object> ids;
+  ids.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) ids.push_back(py::int_(i));
+  return ids;
+}
+
 // graph_dicts of lists as Python passes them: (symbol, rol, kind) nodes numbered from
 // 0, (u, v, weight) edges.
 py::tuple graph_dicts_of_lists(const std::vector<std::array<py::str, 3>>& texts,
                                const std::vector<std::tuple<py::object, py::object, double>>& edges) {
-  std::vector<py::object> ids;
-  for (std::size_t i = 0; i < texts.size(); ++i) ids.push_back(py::int_(i));
+  const std::vector<py::object> ids = node_ids(texts.size());
   std::vector<std::tuple<PyObject*, PyObject*, double>> borrowed;
   for (const auto& [u, v, w] : edges) borrowed.emplace_back(u.ptr(), v.ptr(), w);
   return graph_dicts(ids, texts, borrowed);
 }
 
-// graph_dicts of the core's graph: one int object per node, shared by its entries.
+// graph_dicts of the core's graph.
 py::tuple orbital_graph_dicts(const analysis::OrbitalGraph& g) {
-  std::vector<py::object> ids;
-  ids.reserve(g.nodes.size());
-  for (std::size_t i = 0; i < g.nodes.size(); ++i) ids.push_back(py::int_(i));
+  const std::vector<py::object> ids = node_ids(g.nodes.size());
   std::vector<std::tuple<PyObject*, PyObject*, double>> edges;
   edges.reserve(g.edges.size());
   for (const auto& e : g.edges)

@@ -76,6 +76,7 @@ class HelperThreads {
       queue_.pop_front();
       lock.unlock();
       job();
+      job = nullptr;  // what the job owns goes outside the lock
       lock.lock();
     }
   }
