@@ -3,6 +3,7 @@ import matplotlib.pyplot as plt
 
 import korvane as _kv
 
+from ._files import _save_figure_replacing
 from .plotting import _draw_panel_graph
 
 _SEPARATOR = "=" * 78
@@ -56,7 +57,7 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
                  fontsize=14)
     plt.tight_layout()
     if save:
-        plt.savefig(save, dpi=120, bbox_inches="tight")
+        _save_figure_replacing(plt.gcf(), save, dpi=120, bbox_inches="tight")
         print(_SEPARATOR)
         print(f"Panel saved: {save}")
     plt.show()
@@ -68,7 +69,8 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
     fragments and saves the graph and spectrum figures under `save_prefix`."""
     r = _kv.VIF(smiles, draw=True, verbose=False, show_spectrum=False)
     if save_prefix:
-        plt.savefig(f"{save_prefix}_graph.png", dpi=140, bbox_inches="tight")
+        _save_figure_replacing(plt.gcf(), f"{save_prefix}_graph.png", dpi=140,
+                               bbox_inches="tight")
     l = r["lpi"]
     print(f"Molecule : {smiles}")
     print(f"M+ = {round(r['mol_mass'])}   LPI = {{{l['n+']}, {l['n0']}, {l['n-']}}}")
@@ -78,7 +80,8 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
             print(f"   {f['bond']:>10}  ->  {_fragment_list_text(f, ', ')}")
     _kv.plot_mass_spectrum(smiles, r["mol_mass"], r["fragments"])
     if save_prefix:
-        plt.savefig(f"{save_prefix}_ms.png", dpi=140, bbox_inches="tight")
+        _save_figure_replacing(plt.gcf(), f"{save_prefix}_ms.png", dpi=140,
+                               bbox_inches="tight")
         print(f"Saved: {save_prefix}_graph.png , {save_prefix}_ms.png")
     plt.show()
     return r

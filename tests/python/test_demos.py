@@ -1,4 +1,7 @@
 """halogen_test and triple_group_demo: their tables, figures and files."""
+import os
+import stat
+
 import matplotlib.pyplot as plt
 import pytest
 
@@ -79,3 +82,28 @@ def test_triple_group_demo_without_files(capsys, tmp_path, monkeypatch):
     out = capsys.readouterr().out
     assert "Saved:" not in out and out.startswith("Molecule : CCCl")
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("save", [
+    lambda prefix: korvane.halogen_test([("methane", "C", "x")], panel_n=1, save=prefix + ".png"),
+    lambda prefix: korvane.triple_group_demo("CCCl", save_prefix=prefix),
+], ids=["halogen_test", "triple_group_demo"])
+def test_saving_replaces_a_planted_link_instead_of_writing_through_it(tmp_path, capsys, save):
+    # Regression: the figure was written through a symbolic link planted at the
+    # predictable path in /tmp, overwriting whatever file the link named.
+    victim = tmp_path / "victim.txt"
+    victim.write_text("keep me")
+    prefix = str(tmp_path / "fig")
+    for name in ("fig.png", "fig_graph.png", "fig_ms.png"):
+        (tmp_path / name).symlink_to(victim)
+    save(prefix)
+    assert victim.read_text() == "keep me"
+    written = [p for p in tmp_path.iterdir() if p.name.startswith("fig") and not p.is_symlink()]
+    assert written, "no figure was saved in place of a link"
+    umask = os.umask(0)
+    os.umask(umask)
+    for png in written:
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert stat.S_IMODE(png.stat().st_mode) == 0o666 & ~umask
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["victim.txt", "fig.png", "fig_graph.png", "fig_ms.png"])  # no temporary file left

@@ -23,16 +23,25 @@ class _PugHandler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.paths.append(self.path)
-        status, body, delay = self.server.routes.get(
-            self.path, (404, {"Fault": {"Code": "PUGREST.NotFound"}}, 0))
+        status, body, delay, extra = self.server.routes.get(
+            self.path, (404, {"Fault": {"Code": "PUGREST.NotFound"}}, 0, {}))
         time.sleep(delay)
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
         try:
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(data)))
+            for key, value in extra.get("headers", {}).items():
+                self.send_header(key, value)
+            if extra.get("length", True):  # else the body ends when the connection closes
+                self.send_header("Content-Length", str(len(data)))
             self.end_headers()
-            self.wfile.write(data)
+            if "trickle" in extra:  # one byte per `trickle` seconds
+                for i in range(len(data)):
+                    self.wfile.write(data[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(extra["trickle"])
+            else:
+                self.wfile.write(data)
         except OSError:  # the client gave up (time-out test)
             pass
 
@@ -53,11 +62,16 @@ class PugServer:
     def paths(self):
         return self.httpd.paths
 
-    def answer(self, tail, body, status=200, delay=0):
-        self.httpd.routes[PATH + tail] = (status, body, delay)
+    def answer(self, tail, body, status=200, delay=0, **extra):
+        self.httpd.routes[PATH + tail] = (status, body, delay, extra)
 
     def name(self, name, smiles, cid):
         self.answer(f"/name/{name}/property/SMILES/JSON", _props({"CID": cid, "SMILES": smiles}))
+
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
 
 
 @pytest.fixture
@@ -66,8 +80,7 @@ def pug(monkeypatch):
     server = PugServer()
     monkeypatch.setattr(korvane, "PUBCHEM_REST", server.base)
     yield server
-    server.httpd.shutdown()
-    server.httpd.server_close()
+    server.close()
 
 
 def test_public_signatures_and_endpoint():
@@ -188,3 +201,65 @@ def test_VIF_from_pubchem_failure_prints_nothing_and_skips_VIF(pug, vif_calls, c
         pubchem.VIF_from_pubchem("unobtainium", verbose=False)
     assert capsys.readouterr().out == ""
     assert vif_calls == []
+
+
+@pytest.mark.parametrize("answer, message", [
+    (_props({"CID": 1, "SMILES": 42}), "PubChem yanıtında SMILES bulunamadı: {'CID': 1, 'SMILES': 42}"),
+    (_props({"SMILES": ["C"], "IsomericSMILES": {"a": 1}}),
+     "PubChem yanıtında SMILES bulunamadı: {'SMILES': ['C'], 'IsomericSMILES': {'a': 1}}"),
+    (_props({"SMILES": True, "ConnectivitySMILES": "CO"}), None),
+    (_props("CCO"), "PubChem yanıtında SMILES bulunamadı: CCO"),
+    ({"PropertyTable": {"Properties": "CCO"}}, "PubChem 'x' için boş yanıt döndü"),
+    ({"PropertyTable": {"Properties": {"0": {"SMILES": "C"}}}}, "PubChem 'x' için boş yanıt döndü"),
+    ({"PropertyTable": ["C"]}, "PubChem 'x' için boş yanıt döndü"),
+    ([{"SMILES": "C"}], "PubChem 'x' için boş yanıt döndü"),
+    ("C", "PubChem 'x' için boş yanıt döndü"),
+], ids=["number", "list and dict", "true then text", "record is text", "properties text",
+        "properties dict", "table list", "top-level list", "top-level text"])
+def test_answer_of_the_wrong_shape_raises_the_lookup_error(pug, answer, message):
+    # Regression: a non-text SMILES was returned as the SMILES, and a list or text where
+    # an object belongs gave AttributeError or KeyError.
+    pug.answer("/name/x/property/SMILES/JSON", answer)
+    if message is None:
+        assert pubchem.fetch_smiles_from_pubchem("x") == ("CO", None)
+        return
+    with pytest.raises(ValueError) as err:
+        pubchem.fetch_smiles_from_pubchem("x")
+    assert str(err.value) == message
+
+
+def test_timeout_bounds_the_whole_request_of_a_trickling_server(pug):
+    # Regression: the time-out bounded each read, so one byte every 0.1 s kept the
+    # caller for the whole body.
+    pug.answer("/name/x/property/SMILES/JSON", _props({"SMILES": "C" * 20}), trickle=0.1)
+    started = time.monotonic()
+    with pytest.raises(requests.exceptions.Timeout):
+        pubchem.fetch_smiles_from_pubchem("x", timeout=0.5)
+    assert time.monotonic() - started < 1.0
+
+
+@pytest.mark.parametrize("declared", [True, False], ids=["declared", "undeclared"])
+def test_body_above_the_cap_is_refused(pug, declared):
+    big = _props({"SMILES": "C", "Padding": "x" * (4 * 1024 * 1024)})
+    pug.answer("/name/x/property/SMILES/JSON", big, length=declared)
+    with pytest.raises(ValueError) as err:
+        pubchem.fetch_smiles_from_pubchem("x")
+    assert str(err.value) == "PubChem yanıtı 4194304 bayt sınırını aşıyor"
+
+
+def test_redirects_stay_on_the_same_scheme_and_host(pug):
+    other = PugServer()
+    try:
+        other.name("x", "CCCl", 9)
+        pug.answer("/name/moved/property/SMILES/JSON", b"", status=301,
+                   headers={"Location": PATH + "/name/here/property/SMILES/JSON"})
+        pug.name("here", "CC", 7)
+        assert pubchem.fetch_smiles_from_pubchem("moved") == ("CC", 7)
+        pug.answer("/name/away/property/SMILES/JSON", b"", status=302,
+                   headers={"Location": other.base + "/name/x/property/SMILES/JSON"})
+        with pytest.raises(ValueError) as err:
+            pubchem.fetch_smiles_from_pubchem("away")
+        assert str(err.value) == "PubChem 'away' için sonuç döndürmedi (HTTP 302)"
+        assert other.paths == []
+    finally:
+        other.close()
