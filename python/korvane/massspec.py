@@ -21,8 +21,15 @@ def _nominal_atom_mass(atomic_num):
 
 
 def _nominal_mass(mol, indices):
-    """Returns the sum of the nominal masses of the atoms at `indices` (0 for none)."""
-    return sum(_nominal_atom_mass(z) for z in _core.atomic_numbers(mol.ToBinary(), list(indices)))
+    """Returns the sum of the nominal masses of the atoms at `indices` (0 for none).
+
+    An atom with an isotope label counts its label's mass number ([2H] counts 2); the
+    others count their element's, through _NOMINAL_ISOTOPE.
+    """
+    pickle, atoms = mol.ToBinary(), list(indices)
+    labels = _core.isotope_labels(pickle, atoms)
+    return sum(label or _nominal_atom_mass(z)
+               for z, label in zip(_core.atomic_numbers(pickle, atoms), labels))
 
 
 def _fragment_formula(mol, atom_indices):

@@ -194,3 +194,12 @@ def test_numpy_numbers_still_work():
 
 def test_text_that_is_not_unicode_is_no_smiles():
     assert korvane.VIF("C\ud800C", draw=False, verbose=False) == PARSE_FAILURE
+
+
+@pytest.mark.parametrize("smiles", ["C\u2603CCCC", "CC\u00d6CCC", "CCO\x00CCCC", "C\u200bCCC"],
+                         ids=["snowman", "umlaut", "NUL", "zero-width space"])
+def test_smiles_holding_nul_or_non_ascii_is_no_smiles(smiles):
+    # Regression: the parser stopped at the first character it could not read, and the
+    # molecule before it (methane, ethane, ethanol, methane) was analysed instead.
+    assert korvane.VIF(smiles, draw=False, verbose=False) == PARSE_FAILURE
+    assert korvane.VIF(smiles, draw=False, verbose=False, recursive_ms=True) == PARSE_FAILURE

@@ -4,11 +4,20 @@
 #include <GraphMol/MolPickler.h>
 #include <GraphMol/SmilesParse/SmilesParse.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace korvane {
 
 std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles) {
+  // A SMILES is ASCII text. The parser stops at the first byte it cannot read and keeps
+  // the molecule up to there, so a NUL or a byte outside ASCII (UTF-8 of a letter, a
+  // symbol, a zero-width space) would have another molecule analysed than the one typed.
+  if (std::any_of(smiles.begin(), smiles.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte == 0 || byte > 0x7F;
+      }))
+    return nullptr;
   std::unique_ptr<RDKit::RWMol> mol;
   try {
     mol.reset(RDKit::SmilesToMol(smiles, /*debugParse=*/0, /*sanitize=*/false));

@@ -9,7 +9,8 @@ namespace korvane {
 
 // Parses without sanitising, computes valences leniently, sets aromaticity and
 // kekulises (a failure there is ignored), and adds explicit hydrogens.
-// Returns nullptr when the SMILES cannot be parsed or describes no atom.
+// Returns nullptr when the SMILES cannot be parsed, holds a NUL or a byte outside
+// ASCII, or describes no atom.
 std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles);
 
 // Rebuilds a molecule from RDKit's binary pickle (Python's Mol.ToBinary()).

@@ -21,6 +21,11 @@ int nominal_atom_mass(int atomic_num) {
   return RDKit::PeriodicTable::getTable()->getMostCommonIsotope(static_cast<unsigned>(atomic_num));
 }
 
+int atom_nominal_mass(const RDKit::Atom& atom) {
+  const unsigned label = atom.getIsotope();
+  return label != 0 ? static_cast<int>(label) : nominal_atom_mass(atom.getAtomicNum());
+}
+
 const RDKit::Atom& atom_at(const RDKit::ROMol& mol, int atom_index) {
   const int n = static_cast<int>(mol.getNumAtoms());
   if (atom_index < 0 || atom_index >= n)
@@ -36,9 +41,16 @@ std::vector<int> atomic_numbers(const RDKit::ROMol& mol, const std::vector<int>&
   return out;
 }
 
+std::vector<int> isotope_labels(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
+  std::vector<int> out;
+  out.reserve(atoms.size());
+  for (int a : atoms) out.push_back(static_cast<int>(atom_at(mol, a).getIsotope()));
+  return out;
+}
+
 int nominal_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
   int sum = 0;
-  for (int a : atoms) sum += nominal_atom_mass(atom_at(mol, a).getAtomicNum());
+  for (int a : atoms) sum += atom_nominal_mass(atom_at(mol, a));
   return sum;
 }
 
