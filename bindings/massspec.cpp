@@ -106,6 +106,16 @@ void bind_massspec(py::module_& m) {
       py::arg("mol_pickle"), py::arg("atoms"), "Atomic number of each listed atom.");
 
   m.def(
+      "isotope_labels",
+      [](const py::bytes& mol, const std::vector<int>& atoms) {
+        const std::string bytes = mol;
+        py::gil_scoped_release release;
+        return massspec::isotope_labels(*molecule_from_pickle(bytes), atoms);
+      },
+      py::arg("mol_pickle"), py::arg("atoms"),
+      "Isotope label (mass number) of each listed atom, 0 for an atom without one.");
+
+  m.def(
       "fragment_formula",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
         const std::string bytes = mol;

@@ -153,3 +153,21 @@ def test_recursive_on_the_real_graph_leaves_inputs_unchanged():
     assert list(peaks)[0] == 123 and peaks[77] == {"formula": "C6H5", "generation": 1}
     every = set(range(r["mol"].GetNumAtoms()))
     assert korvane._fragment_atom_softs(*args, every) == r["soft_bonds"]
+
+
+def test_isotope_labels_count_in_every_nominal_mass():
+    # Regression: labels were ignored, so CD4 showed its M+ at 16 and the CD3CO piece of
+    # a CD3 ester at 43. Formulas stay those of the elements.
+    cd4 = korvane.VIF("[2H]C([2H])([2H])[2H]", draw=False, verbose=False)
+    assert cd4["mol_mass"] == 20
+    assert korvane._nominal_mass(korvane._analyse("[2H]C([2H])([2H])[2H]")["mol"], range(5)) == 20
+    ester = korvane.VIF("[2H]C([2H])([2H])C(=O)OC", draw=False, verbose=False,
+                        recursive_ms=True)
+    assert ester["mol_mass"] == 77
+    pieces = {f for c in ester["fragments"] if c["split"] for f in c["fragments"]}
+    assert ("C2H3O", 46) in {(formula, mz) for formula, _mass, mz in pieces}
+    assert ester["recursive_peaks"][46]["formula"] == "C2H3O"
+    assert ester["recursive_peaks"][77]["formula"] == "C3H6O2"
+    labelled = with_hs("[13CH3]Cl")
+    assert korvane._nominal_mass(labelled, range(labelled.GetNumAtoms())) == 51
+    assert korvane._fragment_formula(labelled, range(labelled.GetNumAtoms())) == "CH3Cl"

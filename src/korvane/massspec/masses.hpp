@@ -13,13 +13,20 @@ namespace korvane::massspec {
 // number the table does not hold.
 int nominal_atom_mass(int atomic_num);
 
+// Nominal mass of one atom: the mass number of its isotope label when it carries one
+// ([2H] counts 2, [13C] 13), else nominal_atom_mass of its element.
+int atom_nominal_mass(const RDKit::Atom& atom);
+
 // Returns the atom at this index; std::out_of_range when it lies outside the molecule.
 const RDKit::Atom& atom_at(const RDKit::ROMol& mol, int atom_index);
 
 // Atomic number of each listed atom, in the order given.
 std::vector<int> atomic_numbers(const RDKit::ROMol& mol, const std::vector<int>& atoms);
 
-// Sum of the nominal masses of the listed atoms (each occurrence counts; 0 for none).
+// Isotope label of each listed atom (0 for an atom without one), in the order given.
+std::vector<int> isotope_labels(const RDKit::ROMol& mol, const std::vector<int>& atoms);
+
+// Sum of atom_nominal_mass of the listed atoms (each occurrence counts; 0 for none).
 int nominal_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms);
 
 // Sum of RDKit's average atomic masses (Atom::getMass) of the listed atoms, unrounded.
