@@ -1,0 +1,158 @@
+"""One JSON-ready record per molecule: the predicted spectrum and what it rests on.
+
+Every batch path (the `korvane` command, the process pool, a Dask cluster) writes these
+records; the README documents each field. A molecule that fails, whatever the cause,
+gives an error record with the same keys instead of an exception.
+"""
+import time
+
+from rdkit import Chem
+from rdkit.Chem import rdMolDescriptors
+from rdkit.Chem.MolStandardize import rdMolStandardize
+
+from . import _core
+from .vif import _check_smiles, _params
+
+# Raised whenever a field is added, removed or changes its meaning.
+SCHEMA_VERSION = 1
+
+# The record's keys, in their order.
+RECORD_KEYS = ("schema_version", "id", "smiles", "canonical_smiles", "formula",
+               "nominal_mass", "average_mass", "monoisotopic_mass", "lpi", "soft_bonds",
+               "single_cuts", "ring_cuts", "peaks", "dropped_components", "status", "error")
+
+
+def error_record(smiles, id=None, message="", dropped_components=None):
+    """Returns the record of a molecule that could not be analysed: every result field
+    None, "status" "error" and the message in "error"."""
+    record = dict.fromkeys(RECORD_KEYS)
+    record.update(schema_version=SCHEMA_VERSION, id=id,
+                  smiles=smiles if isinstance(smiles, str) else None,
+                  dropped_components=dropped_components or [], status="error",
+                  error=message)
+    return record
+
+
+def _largest_component(smiles):
+    """Returns (SMILES of the largest component, SMILES of the others in input order).
+
+    RDKit's largest-fragment chooser decides (most atoms, hydrogens counted, then
+    molecular weight, then SMILES); the pieces are read without sanitisation, as the
+    analysis reads its input.
+    """
+    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    if mol is None:
+        raise ValueError("SMILES could not be parsed")
+    pieces = Chem.GetMolFrags(mol, asMols=True, sanitizeFrags=False)
+    if len(pieces) < 2:
+        return smiles, []
+    for piece in pieces:
+        piece.UpdatePropertyCache(strict=False)
+    chooser = rdMolStandardize.LargestFragmentChooser(preferOrganic=False)
+    kept = Chem.MolToSmiles(chooser.choose(mol))
+    texts = [Chem.MolToSmiles(p) for p in pieces]
+    dropped = list(texts)
+    dropped.remove(kept)  # the chooser returns one of the pieces itself
+    return kept, dropped
+
+
+def _piece(fragment):
+    formula, mass, mz = fragment
+    return {"formula": formula, "mz": mz, "average_mass": mass}
+
+
+def _cuts(core_fragments, mode):
+    return [{"bond": bond, "pieces": [_piece(f) for f in frags]}
+            for bond, split, cut_mode, frags in core_fragments if split and cut_mode == mode]
+
+
+def _single_generation_peaks(formula, nominal_mass, single, ring):
+    """The peaks without recursion: the molecule (generation 0), then the pieces of the
+    single cuts and of the ring cuts (generation 1); an m/z keeps the first formula."""
+    peaks = {nominal_mass: {"mz": nominal_mass, "formula": formula, "generation": 0}}
+    for cut in single + ring:
+        for p in cut["pieces"]:
+            peaks.setdefault(p["mz"], {"mz": p["mz"], "formula": p["formula"], "generation": 1})
+    return sorted(peaks.values(), key=lambda p: p["mz"])
+
+
+def _canonical_smiles(mol):
+    """RDKit's canonical SMILES of the prepared molecule, hydrogens folded into their heavy
+    atoms and rings written aromatic where RDKit's model finds them."""
+    heavy = Chem.RemoveHs(mol, sanitize=False)
+    Chem.SetAromaticity(heavy)
+    return Chem.MolToSmiles(heavy)
+
+
+def _analyse_record(smiles, id, params):
+    m = _core.prepare_vif(smiles, params)
+    if m is None:
+        return None
+    f = _core.fragment_vif(m, params)
+    mol = Chem.Mol(m.mol_pickle())
+    n_atoms = mol.GetNumAtoms()
+    formula = _core.fragment_formula(m.mol_pickle(), list(range(n_atoms)))
+    n_plus, n_zero, n_minus, _ = m.lpi
+    bonds = m.chem_bonds
+    soft = []
+    for i in f.soft_bonds:
+        _, _, atom_u, atom_v, sym_u, sym_v, order, _ = bonds[i]
+        soft.append({"atoms": [atom_u, atom_v], "label": f"{sym_u}{atom_u}-{sym_v}{atom_v}",
+                     "order": order})
+    core_fragments = f.fragments
+    single = _cuts(core_fragments, "single")
+    ring = _cuts(core_fragments, "ring")
+    if f.recursive_peaks is None:
+        peaks = _single_generation_peaks(formula, m.mol_mass, single, ring)
+    else:
+        peaks = sorted(({"mz": mz, "formula": fml, "generation": gen}
+                        for mz, fml, gen in f.recursive_peaks), key=lambda p: p["mz"])
+    canonical = _canonical_smiles(mol)
+    return {"schema_version": SCHEMA_VERSION, "id": id, "smiles": smiles,
+            "canonical_smiles": canonical, "formula": formula, "nominal_mass": m.mol_mass,
+            "average_mass": m.mol_mass_avg,
+            "monoisotopic_mass": rdMolDescriptors.CalcExactMolWt(mol),
+            "lpi": {"n+": n_plus, "n0": n_zero, "n-": n_minus}, "soft_bonds": soft,
+            "single_cuts": single, "ring_cuts": ring, "peaks": peaks}
+
+
+def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,
+                   max_generations=2, largest_component=False, bond_kappa=0.9,
+                   timings=False):
+    """Returns the record of one molecule as a JSON-ready dict, keys in RECORD_KEYS order.
+
+    The analysis is VIF's (draw=False) with the same parameters; ring_fragmentation reaches
+    the single cuts, as in VIF. Any failure (unparsable SMILES, unknown element, the
+    memory budget korvane.MAX_ANALYSIS_BYTES, any other error of the analysis) gives an
+    error record; only KeyboardInterrupt passes through. With largest_component, a SMILES
+    of several pieces is analysed as its largest piece and "dropped_components" names the
+    others. With timings, a last key "seconds" holds the wall-clock time of the call.
+    """
+    start = time.perf_counter()
+    dropped = []
+    try:
+        if not _check_smiles(smiles):
+            raise ValueError("SMILES is not valid Unicode text")
+        analysed = smiles
+        if largest_component:
+            analysed, dropped = _largest_component(smiles)
+        params = _params(600, 1.5, 0.23, bond_kappa, ring_fragmentation, recursive_ms,
+                         max_generations)
+        record = _analyse_record(analysed, id, params)
+        if record is None:
+            raise ValueError("SMILES could not be parsed")
+        record["smiles"] = smiles
+        record["dropped_components"] = dropped
+        record["status"] = "ok"
+        record["error"] = None
+    except Exception as e:  # every failure of one molecule becomes its error record
+        record = error_record(smiles, id, _error_text(e), dropped)
+    if timings:
+        record["seconds"] = time.perf_counter() - start
+    return record
+
+
+def _error_text(e):
+    """Returns "Type: message" on one line; MemoryError says it is the analysis budget."""
+    text = " ".join(str(e).split())
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__

@@ -1,0 +1,98 @@
+"""Compound files: what each reader yields, the writers' texts and the resume scan."""
+import gzip
+import io
+
+import pytest
+from rdkit import Chem
+
+from korvane.compound_files import (CSV_HEADER, RecordWriter, count_compounds, csv_text,
+                                    msp_text, read_compounds, scan_output)
+from korvane.record import error_record, predict_record
+
+
+def _items(path, **kw):
+    return [(i.number, i.id, i.smiles, i.problem) for i in read_compounds(path, **kw)]
+
+
+def test_smiles_lines_skip_comments_and_number_by_line(tmp_path):
+    p = tmp_path / "in.smi"
+    p.write_text("# a list\nCCO ethanol\n\n  Clc1ccccc1\tchloro benzene \nO\n")
+    assert _items(p) == [(2, "ethanol", "CCO", None), (4, "chloro benzene", "Clc1ccccc1", None),
+                         (5, "5", "O", None)]
+    assert count_compounds(p) == 3
+
+
+def test_tables_find_their_columns(tmp_path):
+    p = tmp_path / "in.csv"
+    p.write_text('Name,SMILES\n"water, pure",O\n,CCO\nempty,\n')
+    assert _items(p) == [(2, "water, pure", "O", None), (3, "3", "CCO", None),
+                         (4, "empty", "", "no SMILES in this row")]
+    t = tmp_path / "in.tsv"
+    t.write_text("code\tstructure\nA1\tCCO\n")
+    assert _items(t, smiles_column="structure", id_column="code") == [(2, "A1", "CCO", None)]
+    with pytest.raises(ValueError, match="no SMILES column"):
+        _items(t)
+    with pytest.raises(ValueError, match="no column 'nope'"):
+        _items(t, smiles_column="nope")
+
+
+def _sdf_text():
+    out = io.StringIO()
+    w = Chem.SDWriter(out)
+    for name, smi in (("chlorobenzene", "Clc1ccccc1"), ("", "CCO")):
+        mol = Chem.MolFromSmiles(smi)
+        mol.SetProp("_Name", name)
+        mol.SetProp("CAS", f"cas-{smi}")
+        w.write(mol)
+    w.close()
+    return out.getvalue() + "garbage\nM  END\n$$$$\n"
+
+
+def test_sdf_and_gzipped_sdf_take_title_or_property(tmp_path):
+    p = tmp_path / "in.sdf"
+    p.write_text(_sdf_text())
+    g = tmp_path / "in.sdf.gz"
+    g.write_bytes(gzip.compress(_sdf_text().encode()))
+    for path in (p, g):
+        items = _items(path)
+        assert items[:2] == [(1, "chlorobenzene", "Clc1ccccc1", None), (2, "2", "CCO", None)]
+        assert items[2][2] is None and "SDF record 3" in items[2][3]
+        assert count_compounds(path) == 3
+    assert [i[1] for i in _items(p, id_column="CAS")][:2] == ["cas-Clc1ccccc1", "cas-CCO"]
+
+
+def test_csv_and_msp_texts_stay_on_their_lines():
+    bad = error_record("C(", "a\nb", 'ValueError: line one\nline "two"')
+    row = csv_text(bad)
+    assert row.count("\n") == 1 and row.startswith('a b,C(,,,,,,error,"ValueError: line one')
+    assert msp_text(bad) == ""
+    ok = predict_record("CC(=O)Cl", id='say "hi": x')
+    text = msp_text(ok)
+    assert text.endswith("\n\n") and text.count("\n\n") == 1
+    peak_lines = [line for line in text.splitlines() if line[:1].isdigit()]
+    for line in peak_lines:
+        mz, intensity, note = line.split("\t")
+        assert note.startswith('"') and note.endswith('"') and ":" not in note
+        assert note.count('"') == 2
+    assert "Name: say 'hi': x" in text
+
+
+@pytest.mark.parametrize("suffix", [".jsonl", ".csv", ".msp"])
+def test_scan_keeps_complete_records_and_drops_a_cut_one(tmp_path, suffix):
+    path = tmp_path / ("out" + suffix)
+    records = [predict_record(s, id=i) for i, s in (("a", "CCO"), ("b", "O"), ("a", "CCl"))]
+    with RecordWriter(path, suffix) as w:
+        for r in records:
+            w.write(r)
+    whole = path.read_bytes()
+    written, size = scan_output(path, suffix)
+    assert (dict(written), size) == ({"a": 2, "b": 1}, len(whole))
+    path.write_bytes(whole[:-7])
+    written, size = scan_output(path, suffix)
+    assert dict(written) == {"a": 1, "b": 1} and whole.startswith(whole[:size])
+    with RecordWriter(path, suffix, keep_bytes=size) as w:
+        w.write(records[2])
+    assert path.read_bytes() == whole
+    if suffix == ".csv":
+        assert whole.startswith(CSV_HEADER.encode())
+    assert scan_output(tmp_path / "none.jsonl", ".jsonl") == ({}, 0)
