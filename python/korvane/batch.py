@@ -108,15 +108,15 @@ class _Worker:
         self.conn.close()
 
 
-def _death_text(process):
+def _death_cause(process):
+    """"killed by SIGKILL" or "exited with code 1": how a finished process ended."""
     code = process.exitcode
     if code is not None and code < 0:
         try:
-            name = signal.Signals(-code).name
+            return f"killed by {signal.Signals(-code).name}"
         except ValueError:
-            name = f"signal {-code}"
-        return f"WorkerDied: the worker analysing this molecule was killed by {name}"
-    return f"WorkerDied: the worker analysing this molecule exited with code {code}"
+            return f"killed by signal {-code}"
+    return f"exited with code {code}"
 
 
 def default_jobs():
@@ -196,7 +196,11 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
                     gone = True
                 if gone:
                     w.process.join()
-                    replace(w, _death_text(w.process))
+                    if not w.ready:  # no molecule's fault: every worker would fail so
+                        raise RuntimeError("a worker process could not start: it "
+                                           + _death_cause(w.process))
+                    replace(w, "WorkerDied: the worker analysing this molecule was "
+                            + _death_cause(w.process))
                 elif timeout is not None and w.overdue(timeout, time.monotonic()):
                     replace(w, f"TimeoutError: the analysis took longer than {timeout:g} s")
             while next_index in waiting:

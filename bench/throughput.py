@@ -1,0 +1,173 @@
+"""Throughput of batch prediction: the first N molecules of RDKit's NCI sample with
+recursion, through `korvane predict` with --jobs 1, --jobs 2 and a two-worker Dask
+LocalCluster, against the single-process loop of predict_record.
+
+Prints a Markdown table (molecules per second, parallel efficiency against --jobs 1, the
+peak resident memory of the largest worker process) and the goals; --update-readme writes
+them between the throughput markers of README.md. Each command's time is the wall clock
+of the whole run, start-up included; the loop's is the loop alone.
+
+    .venv/bin/python bench/throughput.py [--nci 5000] [--update-readme]
+"""
+import argparse
+import datetime
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+NCI = "/usr/share/RDKit/Data/NCI/first_5K.smi"
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _descendants(pid):
+    """The ids of every process below `pid`, read from /proc."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(ppid, []).append(int(entry))
+    out, todo = [], [pid]
+    while todo:
+        for c in children.get(todo.pop(), []):
+            out.append(c)
+            todo.append(c)
+    return out
+
+
+def _peak_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class _PeakWatcher:
+    """Samples the peak resident memory (VmHWM) of the processes below `root`, those in
+    `skip` left out, every 0.1 s, keeping the largest seen."""
+
+    def __init__(self, root, skip=()):
+        self.root, self.skip, self.peak = root, set(skip), 0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop.is_set():
+            for pid in _descendants(self.root):
+                if pid not in self.skip:
+                    self.peak = max(self.peak, _peak_kib(pid))
+            self.stop.wait(0.1)
+
+    def done(self):
+        self.stop.set()
+        self.thread.join()
+        return self.peak
+
+
+def _korvane(args):
+    exe = Path(sys.executable).parent / "korvane"
+    return [str(exe)] if exe.exists() else [sys.executable, "-m", "korvane"]
+
+
+def _run_command(args, watch_root=None):
+    """Runs one `korvane predict`; returns (seconds, peak KiB of its largest worker)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(_korvane(args) + args)
+    # The local workers are below the command (beside its fork server); a cluster's are
+    # below this process. The command's own process is not a worker.
+    watcher = _PeakWatcher(proc.pid if watch_root is None else watch_root, skip={proc.pid})
+    if proc.wait() != 0:
+        raise SystemExit(f"korvane predict failed: {args}")
+    seconds = time.perf_counter() - start
+    return seconds, watcher.done()
+
+
+def _loop(smiles):
+    import korvane
+    start = time.perf_counter()
+    for i, s in enumerate(smiles, 1):
+        korvane.predict_record(s, id=str(i))
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nci", type=int, default=5000, help="molecules of the sample")
+    parser.add_argument("--update-readme", action="store_true")
+    args = parser.parse_args()
+    with open(NCI) as f:
+        lines = [line for _, line in zip(range(args.nci), f)]
+    smiles = [line.split()[0] for line in lines]
+    n = len(smiles)
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        source = Path(tmp) / "in.smi"
+        source.write_text("".join(lines))
+        loop_s = _loop(smiles)
+        import resource
+        loop_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        rows.append(("predict_record loop, one process", loop_s, loop_kib, None))
+        outputs = {}
+        for jobs in (1, 2):
+            out = Path(tmp) / f"jobs{jobs}.jsonl"
+            seconds, kib = _run_command(["predict", str(source), "--out", str(out),
+                                         "--jobs", str(jobs), "--quiet"])
+            outputs[jobs] = out.read_bytes()
+            rows.append((f"korvane predict --jobs {jobs}", seconds, kib, jobs))
+        from distributed import LocalCluster
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                          host="127.0.0.1", dashboard_address=None,
+                          local_directory=str(Path(tmp) / "dask")) as cluster:
+            out = Path(tmp) / "dask.jsonl"
+            seconds, kib = _run_command(["predict", str(source), "--out", str(out), "--quiet",
+                                         "--scheduler", cluster.scheduler_address],
+                                        watch_root=os.getpid())
+            same = out.read_bytes() == outputs[1] == outputs[2]
+        rows.append(("korvane predict --scheduler (LocalCluster, 2 workers)", seconds, kib, 2))
+
+    rate = {name: n / s for name, s, _, _ in rows}
+    r_loop, r1, r2, rd = (rate[name] for name, _, _, _ in rows)
+    stamp = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+    load = os.getloadavg()[0]
+    text = [f"Measured {stamp} on {os.cpu_count()} CPUs, load average {load:.1f} at the end; "
+            f"{n} NCI molecules, recursive_ms and ring fragmentation on (the command's "
+            f"defaults); the three output files {'are identical' if same else 'DIFFER'}.",
+            "",
+            "| run | seconds | molecules/s | parallel efficiency | peak RSS of the largest worker |",
+            "|---|---:|---:|---:|---:|"]
+    for name, s, kib, workers in rows:
+        eff = "" if workers is None else f"{rate[name] / (r1 * workers):.2f}"
+        text.append(f"| {name} | {s:.1f} | {rate[name]:.0f} | {eff} | {kib / 1024:.0f} MiB |")
+    two = rows[2][1]
+    text += ["",
+             "| goal | measured | met |", "|---|---|---|",
+             f"| --jobs 2 at least 1.8x --jobs 1 | {r2 / r1:.2f}x | {'yes' if r2 / r1 >= 1.8 else 'no'} |",
+             f"| --jobs 1 within 10 % of the loop | {100 * (r_loop / r1 - 1):+.1f} % slower | {'yes' if r1 >= 0.9 * r_loop else 'no'} |",
+             f"| Dask (2 workers) within 25 % of --jobs 2 | {100 * (r2 / rd - 1):+.1f} % slower | {'yes' if rd >= 0.75 * r2 else 'no'} |",
+             f"| {n} molecules with --jobs 2 under 20 s | {two:.1f} s | {'yes' if two < 20 else 'no'} |"]
+    table = "\n".join(text)
+    print(table)
+    if args.update_readme:
+        readme = ROOT / "README.md"
+        body = readme.read_text()
+        new = re.sub(r"(<!-- throughput:start -->\n).*?(<!-- throughput:end -->)",
+                     lambda m: m.group(1) + table + "\n" + m.group(2), body, flags=re.S)
+        readme.write_text(new)
+
+
+if __name__ == "__main__":
+    main()
