@@ -3,6 +3,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "bindings.hpp"
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/common/elements.hpp"
+#include "korvane/vif/fragment_structures.hpp"
 #include "korvane/vif/report.hpp"
 #include "korvane/vif/vif_run.hpp"
 
@@ -122,6 +124,32 @@ py::tuple orbital_graph_dicts(const analysis::OrbitalGraph& g) {
     edges.emplace_back(ids.at(static_cast<std::size_t>(e.u)).ptr(),
                        ids.at(static_cast<std::size_t>(e.v)).ptr(), e.weight);
   return graph_dicts(ids, node_texts(g), edges);
+}
+
+using PieceTuple = std::tuple<std::vector<int>, std::string>;  // atoms, SMILES
+using PeakTuple = std::tuple<std::vector<int>, std::string, std::optional<std::vector<int>>,
+                             std::vector<std::string>>;  // atoms, SMILES, parent, cut path
+
+std::tuple<std::vector<std::optional<std::vector<PieceTuple>>>,
+           std::optional<std::vector<PeakTuple>>>
+structure_tuples(const vif::FragmentStructures& s) {
+  std::vector<std::optional<std::vector<PieceTuple>>> cuts;
+  for (const auto& pieces : s.cuts) {
+    auto& c = cuts.emplace_back();
+    if (pieces.empty()) continue;
+    c.emplace();
+    for (const auto& p : pieces) c->emplace_back(p.atoms, p.smiles);
+  }
+  std::optional<std::vector<PeakTuple>> peaks;
+  if (s.peaks) {
+    peaks.emplace();
+    for (const auto& p : *s.peaks) {
+      std::optional<std::vector<int>> parent;
+      if (!p.parent_atoms.empty()) parent = p.parent_atoms;
+      peaks->emplace_back(p.fragment.atoms, p.fragment.smiles, std::move(parent), p.cut_path);
+    }
+  }
+  return {std::move(cuts), std::move(peaks)};
 }
 
 }  // namespace
@@ -269,6 +297,24 @@ void bind_vif(py::module_& m) {
         return vif::fragment_vif(v, params);
       },
       py::arg("molecule"), py::arg("params"), "Second stage: soft bonds and fragments.");
+  m.def(
+      "fragment_structures",
+      [](const VifMolecule& v, const VifFragments& f) {
+        py::gil_scoped_release release;
+        return structure_tuples(vif::fragment_structures(v, f));
+      },
+      py::arg("molecule"), py::arg("fragments"),
+      "(cuts, peaks): the structures of the second stage's predictions, atom indices of the\n"
+      "molecule with explicit hydrogens, each list ascending.\n\n"
+      "cuts: one entry per record of fragments.fragments, in order: None for a cut that\n"
+      "does not split, else its two pieces in the record's order, each (atoms, smiles).\n"
+      "peaks: None without recursive peaks, else one entry per fragments.recursive_peaks\n"
+      "entry, in order: (atoms, smiles, parent_atoms, cut_path) of the first fragment that\n"
+      "reached the peak; parent_atoms is the fragment it was cut from (None for the\n"
+      "molecule itself); cut_path lists the cuts from the molecule to it, one per\n"
+      "generation, \"C1-C2\" for one bond and \"C1-C2 + C4-C5\" for two (each pair smaller\n"
+      "index first). smiles is RDKit's canonical SMILES of the atoms with their hydrogens\n"
+      "folded into the heavy atoms; a bond cut leaves a radical (\"[CH3]\").");
   m.def("graph_dicts", &graph_dicts_of_lists, py::arg("nodes"), py::arg("edges"),
         "(node, adj) of the NetworkX graph of (symbol, rol, kind) nodes and (u, v, weight) "
         "edges, as add_node and add_edge calls in that order would build them.");

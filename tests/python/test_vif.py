@@ -250,3 +250,27 @@ def test_orbital_graph_is_the_graph_of_add_calls():
     nodes = [("C", "Merkez", "sigma")] * 3
     edges = [(0, 1, 1.0), (1, 0, 0.9), (2, 2, 1.0), (2, 5, 0.5)]
     _same_graph(build_orbital_graph(nodes, edges), _graph_by_calls(nodes, edges))
+
+
+def test_fragment_structures_follow_the_second_stage():
+    """The structures cross as plain lists aligned with the cut records and the peaks."""
+    p = _params(600, 1.5, 0.23, 0.9, ring_fragmentation=False, recursive_ms=True)
+    m = _core.prepare_vif("CC(=O)Oc1ccccc1C(=O)O", p)
+    f = _core.fragment_vif(m, p)
+    cuts, peaks = _core.fragment_structures(m, f)
+    assert len(cuts) == len(f.fragments) and len(peaks) == len(f.recursive_peaks)
+    for (bond, split, _mode, _frags), pieces in zip(f.fragments, cuts):
+        if split:
+            assert sorted(pieces[0][0] + pieces[1][0]) == list(range(21)), bond
+        else:
+            assert pieces is None, bond
+    acetyl = cuts[[c[0] for c in f.fragments].index("C1-O3")]
+    assert acetyl == [([3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 16, 17, 18, 19, 20],
+                       "[O]C1=CC=CC=C1C(=O)O"), ([0, 1, 2, 13, 14, 15], "C[C]=O")]
+    assert peaks[0] == (list(range(21)), "CC(=O)OC1=CC=CC=C1C(=O)O", None, [])
+    by_smiles = {smiles: (parent, path) for _atoms, smiles, parent, path in peaks[1:]}
+    assert by_smiles["C[C]=O"] == (list(range(21)), ["C1-O3"])
+    assert by_smiles["[C]=O"][1] == ["C10-O12", "C9-C10"]
+    # Without recursion there are no peaks to describe.
+    q = _params(600, 1.5, 0.23, 0.9)
+    assert _core.fragment_structures(m, _core.fragment_vif(m, q))[1] is None

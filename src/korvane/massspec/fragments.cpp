@@ -80,7 +80,7 @@ std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
   out.reserve(components.size());
   for (const auto& comp : components)
     out.push_back({fragment_formula(mol, comp), round_nearest_decimal(average_mass(mol, comp), 2),
-                   nominal_mass(mol, comp)});
+                   nominal_mass(mol, comp), comp});
   std::stable_sort(out.begin(), out.end(),
                    [](const Fragment& a, const Fragment& b) { return a.mz > b.mz; });
   return out;

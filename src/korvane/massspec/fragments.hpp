@@ -17,6 +17,7 @@ struct Fragment {
   std::string formula;
   double mass = 0.0;  // average mass, rounded half-to-even to 2 decimals
   int mz = 0;         // nominal mass of the singly charged ion
+  std::vector<int> atoms;  // the piece's atom indices, ascending
 };
 
 enum class CutMode { Single, Ring };
@@ -55,7 +56,7 @@ std::vector<std::vector<int>> components_without(const AtomGraph& graph,
 // Number of atoms with atomic number greater than 1.
 int heavy_atom_count(const RDKit::ROMol& mol, const std::vector<int>& atoms);
 
-// Formula, rounded average mass and nominal mass of each component, sorted by mz
+// Formula, rounded average mass, nominal mass and atoms of each component, sorted by mz
 // descending; the sort is stable, so pieces of equal mz keep the components' order.
 std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
                                    const std::vector<std::vector<int>>& components);

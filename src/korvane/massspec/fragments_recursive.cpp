@@ -6,6 +6,7 @@
 #include <numeric>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "korvane/analysis/soft_bonds.hpp"  // detect_soft_edges
@@ -93,6 +94,28 @@ std::uint64_t label_of(const AtomGraph& graph, const std::vector<std::uint64_t>&
                        const std::pair<int, int>& pair) {
   const auto it = std::find(graph.bonds.begin(), graph.bonds.end(), pair);
   return labels[static_cast<std::size_t>(it - graph.bonds.begin())];
+}
+
+// The label of the cut that leaves `child` and the rest of `parent` (both ascending):
+// the molecule's bonds between the two, each smaller index first, in ascending order,
+// joined by " + ". The pieces of a cut are its two components, so these bonds are
+// exactly the ones it cut.
+std::string cut_label(const RDKit::ROMol& mol, const std::vector<int>& parent,
+                      const std::vector<int>& child) {
+  std::vector<std::pair<int, int>> cut;
+  for (const RDKit::Bond* bond : mol.bonds()) {
+    const auto pair = pair_key(static_cast<int>(bond->getBeginAtomIdx()),
+                               static_cast<int>(bond->getEndAtomIdx()));
+    if (!contains(parent, pair.first) || !contains(parent, pair.second)) continue;
+    if (contains(child, pair.first) != contains(child, pair.second)) cut.push_back(pair);
+  }
+  std::sort(cut.begin(), cut.end());
+  std::string label;
+  for (const auto& [u, v] : cut) {
+    if (!label.empty()) label += " + ";
+    label += pair_label(mol, u, v);
+  }
+  return label;
 }
 
 }  // namespace
@@ -272,11 +295,25 @@ std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                                   whole) {
   std::vector<Peak> peaks;
   std::set<int> peak_mz;
-  for (const auto& v : visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation,
-                                       std::move(whole))) {
+  const auto visits =
+      visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation, std::move(whole));
+  for (const auto& v : visits) {
     const int mz = nominal_mass(mol, v.atoms);
-    if (peak_mz.insert(mz).second)
-      peaks.push_back({mz, fragment_formula(mol, v.atoms), v.generation});
+    if (!peak_mz.insert(mz).second) continue;
+    Peak p;
+    p.mz = mz;
+    p.formula = fragment_formula(mol, v.atoms);
+    p.generation = v.generation;
+    p.atoms = v.atoms;
+    if (v.parent >= 0) p.parent_atoms = visits[static_cast<std::size_t>(v.parent)].atoms;
+    // Up the chain of first parents to the molecule, then in generation order.
+    for (const FragmentVisit* x = &v; x->parent >= 0;) {
+      const FragmentVisit& up = visits[static_cast<std::size_t>(x->parent)];
+      p.cut_path.push_back(cut_label(mol, up.atoms, x->atoms));
+      x = &up;
+    }
+    std::reverse(p.cut_path.begin(), p.cut_path.end());
+    peaks.push_back(std::move(p));
   }
   return peaks;
 }

@@ -16,6 +16,13 @@ struct Peak {
   int mz = 0;  // nominal mass
   std::string formula;
   int generation = 0;  // 0 for the molecule itself
+  // The first fragment that reached the peak, ascending atom indices; the fragment it
+  // was first cut from (empty for the molecule itself); and the cuts from the molecule
+  // to it, one per generation: "C1-C2" for one bond, "C1-C2 + C4-C5" for two (each
+  // pair smaller index first, the pairs ascending).
+  std::vector<int> atoms;
+  std::vector<int> parent_atoms;
+  std::vector<std::string> cut_path;
 };
 
 // One distinct atom set reached by recursive fragmentation.
@@ -61,7 +68,8 @@ std::vector<FragmentVisit> visit_fragments(
     std::shared_ptr<const analysis::DeletionCounter> whole = nullptr);
 
 // The peaks of visit_fragments in insertion order: the molecule first, then for each new
-// nominal mass the first fragment that reached it (an existing peak is never replaced).
+// nominal mass the first fragment that reached it (an existing peak is never replaced),
+// with that fragment's atoms, its parent's atoms and its path of cuts.
 std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               const analysis::OrbitalGraph& graph,
                                               int max_generations = 3, double min_mz = 25,
