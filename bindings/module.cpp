@@ -10,6 +10,7 @@ PYBIND11_MODULE(_core, m) {
   korvane::bindings::bind_analysis(m);
   korvane::bindings::bind_massspec(m);
   korvane::bindings::bind_vif(m);
+  korvane::bindings::bind_spectra(m);
   korvane::bindings::register_translators();
   korvane::bindings::install_interrupt_hook();
 }

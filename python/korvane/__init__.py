@@ -50,6 +50,8 @@ from .demos import triple_group_demo, halogen_test
 from .validation import validate
 from .record import predict_record
 from .batch import predict_many
+from . import spectra
+from .spectra import Spectrum, SpectrumFormatError, read_spectra
 
 __all__ = [
     "nx", "plt", "Chem", "rdDepictor", "element", "np", "math", "defaultdict", "lru_cache",
@@ -61,5 +63,6 @@ __all__ = [
     "compute_atom_layout", "compute_lpi", "detect_soft_bonds", "predict_fragments",
     "predict_fragments_recursive", "plot_mass_spectrum", "VIF", "fetch_smiles_from_pubchem",
     "VIF_from_pubchem", "VIF_panel", "VIF_ms_panel", "triple_group_demo", "halogen_test",
-    "validate", "predict_record", "predict_many",
+    "validate", "predict_record", "predict_many", "spectra", "Spectrum",
+    "SpectrumFormatError", "read_spectra",
 ]

@@ -12,6 +12,7 @@ import time
 # command with one line here.
 COMMAND_MODULES = [
     "korvane.cli",
+    "korvane.spectra_commands",
 ]
 
 EXAMPLES = """\
