@@ -67,6 +67,8 @@ std::uint64_t analysis_byte_limit() {
 }
 
 void bind_common(py::module_& m) {
+  m.def("is_smiles_text", &is_smiles_text, py::arg("smiles"),
+        "Whether the text can be a SMILES: ASCII without NUL.");
   m.def("element_period", &element_period, py::arg("symbol"),
         "Period of the element with this symbol; ValueError for an unknown symbol.");
   m.def("python_float_repr", &python_float_repr, py::arg("x"),

@@ -40,7 +40,9 @@ def _largest_component(smiles):
     molecular weight, then SMILES); the pieces are read without sanitisation, as the
     analysis reads its input.
     """
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    # RDKit's parser would stop at a NUL or a character outside ASCII and keep the
+    # pieces before it; the analysis refuses such text, and so does the choice here.
+    mol = Chem.MolFromSmiles(smiles, sanitize=False) if _core.is_smiles_text(smiles) else None
     if mol is None:
         raise ValueError("SMILES could not be parsed")
     pieces = Chem.GetMolFrags(mol, asMols=True, sanitizeFrags=False)

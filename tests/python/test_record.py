@@ -75,6 +75,15 @@ def test_largest_component_names_the_dropped_pieces():
     assert whole["dropped_components"] == [] and whole["formula"] != r["formula"]
 
 
+@pytest.mark.parametrize("largest_component", [False, True])
+def test_smiles_with_a_character_outside_ascii_gives_an_error_record(largest_component):
+    # Regression: the parser stopped at the character, and the largest piece before it
+    # (ethane of "CC.O\u00d6CC") was analysed in its place.
+    for smiles in ("CC.O\u00d6CC", "CCO\x00CCCC"):
+        r = korvane.predict_record(smiles, largest_component=largest_component)
+        assert r["status"] == "error" and r["error"] == "ValueError: SMILES could not be parsed"
+
+
 def test_timings_add_the_seconds_last():
     r = korvane.predict_record("CCO", timings=True)
     assert list(r)[-1] == "seconds" and r["seconds"] > 0

@@ -9,15 +9,17 @@
 
 namespace korvane {
 
+bool is_smiles_text(const std::string& smiles) {
+  // UTF-8 writes every character outside ASCII (a letter, a symbol, a zero-width
+  // space) with bytes above 0x7F.
+  return std::none_of(smiles.begin(), smiles.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == 0 || byte > 0x7F;
+  });
+}
+
 std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles) {
-  // A SMILES is ASCII text. The parser stops at the first byte it cannot read and keeps
-  // the molecule up to there, so a NUL or a byte outside ASCII (UTF-8 of a letter, a
-  // symbol, a zero-width space) would have another molecule analysed than the one typed.
-  if (std::any_of(smiles.begin(), smiles.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte == 0 || byte > 0x7F;
-      }))
-    return nullptr;
+  if (!is_smiles_text(smiles)) return nullptr;
   std::unique_ptr<RDKit::RWMol> mol;
   try {
     mol.reset(RDKit::SmilesToMol(smiles, /*debugParse=*/0, /*sanitize=*/false));

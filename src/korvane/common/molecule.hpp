@@ -7,10 +7,15 @@
 
 namespace korvane {
 
+// Whether the text can be a SMILES at all: ASCII without NUL. The parser stops at the
+// first byte it cannot read and keeps the molecule up to there, so any other text
+// would have another molecule analysed than the one typed.
+bool is_smiles_text(const std::string& smiles);
+
 // Parses without sanitising, computes valences leniently, sets aromaticity and
 // kekulises (a failure there is ignored), and adds explicit hydrogens.
-// Returns nullptr when the SMILES cannot be parsed, holds a NUL or a byte outside
-// ASCII, or describes no atom.
+// Returns nullptr when the SMILES is no SMILES text (is_smiles_text), cannot be
+// parsed or describes no atom.
 std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles);
 
 // Rebuilds a molecule from RDKit's binary pickle (Python's Mol.ToBinary()).
