@@ -3,10 +3,13 @@
 #include <atomic>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "bindings.hpp"
 #include "korvane/common/elements.hpp"
+#include "korvane/common/inchi.hpp"
 #include "korvane/common/interrupt.hpp"
 #include "korvane/common/limits.hpp"
 #include "korvane/common/numeric.hpp"
@@ -79,6 +82,15 @@ void bind_common(py::module_& m) {
         "Rounds to decimals places as Python's round does.");
   m.def("round_decimals", &round_decimals, py::arg("x"), py::arg("decimals"),
         "Rounds to decimals places, halves to even, as NumPy's round.");
+  m.def(
+      "standard_inchi",
+      [](const py::bytes& mol_pickle) -> std::optional<std::pair<std::string, std::string>> {
+        const auto r = standard_inchi(*mol_from_bytes(mol_pickle));
+        if (!r) return std::nullopt;
+        return std::pair{r->inchi, r->key};
+      },
+      py::arg("mol_pickle"),
+      "(InChI, InChIKey) of the molecule, or None where they cannot be made (stereochemistry).");
   m.attr("DEFAULT_MAX_ANALYSIS_BYTES") = kDefaultMaxAnalysisBytes;
 }
 

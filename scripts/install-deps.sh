@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config
-  librdkit-dev rdkit-data libboost-dev libeigen3-dev
+  librdkit-dev rdkit-data libboost-dev libeigen3-dev libinchi-dev
   pybind11-dev python3-dev python3-venv
   libgtest-dev
   python3-rdkit python3-numpy python3-networkx python3-matplotlib python3-requests

@@ -205,11 +205,12 @@ def msp_text(record, options=None):
              f"MW: {record['nominal_mass']}"]
     lines.append(f"ExactMass: {record['monoisotopic_mass']:.6f}")
     lines.append(f"SMILES: {_msp_value(record['canonical_smiles'])}")
-    if record.get("inchikey"):
+    if record["inchikey"]:
         lines.append(f"InChIKey: {record['inchikey']}")
     lpi = record["lpi"]
     comments = {"predicted": "korvane soft-bond fragmentation",
-                "intensity": f"{MSP_INTENSITY} for every predicted peak, no intensities are predicted",
+                "intensity": f"{MSP_INTENSITY} for every predicted peak, as no intensities "
+                             "are predicted",
                 "lpi": f"{lpi['n+']} {lpi['n0']} {lpi['n-']}",
                 "soft_bonds": len(record["soft_bonds"]),
                 "input_smiles": record["smiles"]}

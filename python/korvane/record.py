@@ -17,7 +17,7 @@ from .vif import _check_smiles, _params
 SCHEMA_VERSION = 1
 
 # The record's keys, in their order.
-RECORD_KEYS = ("schema_version", "id", "smiles", "canonical_smiles", "formula",
+RECORD_KEYS = ("schema_version", "id", "smiles", "canonical_smiles", "inchikey", "formula",
                "nominal_mass", "average_mass", "monoisotopic_mass", "lpi", "soft_bonds",
                "single_cuts", "ring_cuts", "peaks", "dropped_components", "status", "error")
 
@@ -91,9 +91,10 @@ def _analyse_record(smiles, id, params):
     if m is None:
         return None
     f = _core.fragment_vif(m, params)
-    mol = Chem.Mol(m.mol_pickle())
-    n_atoms = mol.GetNumAtoms()
-    formula = _core.fragment_formula(m.mol_pickle(), list(range(n_atoms)))
+    pickle = m.mol_pickle()
+    mol = Chem.Mol(pickle)
+    formula = _core.fragment_formula(pickle, list(range(mol.GetNumAtoms())))
+    inchi = _core.standard_inchi(pickle)
     n_plus, n_zero, n_minus, _ = m.lpi
     bonds = m.chem_bonds
     soft = []
@@ -111,7 +112,8 @@ def _analyse_record(smiles, id, params):
                         for mz, fml, gen in f.recursive_peaks), key=lambda p: p["mz"])
     canonical = _canonical_smiles(mol)
     return {"schema_version": SCHEMA_VERSION, "id": id, "smiles": smiles,
-            "canonical_smiles": canonical, "formula": formula, "nominal_mass": m.mol_mass,
+            "canonical_smiles": canonical, "inchikey": None if inchi is None else inchi[1],
+            "formula": formula, "nominal_mass": m.mol_mass,
             "average_mass": m.mol_mass_avg,
             "monoisotopic_mass": rdMolDescriptors.CalcExactMolWt(mol),
             "lpi": {"n+": n_plus, "n0": n_zero, "n-": n_minus}, "soft_bonds": soft,

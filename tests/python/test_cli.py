@@ -74,6 +74,7 @@ def test_predict_writes_each_output_from_each_input(tmp_path):
     record = korvane.predict_record("Clc1ccccc1")
     assert (fields["Formula"], fields["MW"], fields["SMILES"]) == ("C6H5Cl", "112", "Clc1ccccc1")
     assert float(fields["ExactMass"]) == pytest.approx(record["monoisotopic_mass"], abs=1e-6)
+    assert fields["InChIKey"] == "MVPPADPHJFYWMZ-UHFFFAOYSA-N"
     assert '"intensity=' in fields["Comments"]
     assert [(mz, note) for mz, _, note in peaks] == [
         (p["mz"], f"{p['formula']} generation {p['generation']}") for p in record["peaks"]]

@@ -14,6 +14,8 @@ def test_record_is_json_ready_with_keys_in_order():
     assert (r["status"], r["error"], r["id"]) == ("ok", None, "acetyl chloride")
     assert (r["formula"], r["nominal_mass"], r["canonical_smiles"]) == ("C2H3ClO", 78, "CC(=O)Cl")
     assert r["monoisotopic_mass"] == pytest.approx(77.98724, abs=1e-4)
+    assert r["inchikey"] == "WETWJCDKMRHUPV-UHFFFAOYSA-N"
+    assert korvane.predict_record("C[C@H](N)O")["inchikey"] is None  # its stereo not passed
     assert {"atoms": [1, 3], "label": "C1-Cl3", "order": 1} in r["soft_bonds"]
     mz = [p["mz"] for p in r["peaks"]]
     assert mz == sorted(mz) and mz[-1] == 78 and r["peaks"][-1]["generation"] == 0
