@@ -58,23 +58,39 @@ def _largest_component(smiles):
     return kept, dropped
 
 
-def _piece(fragment):
+def _piece(fragment, structure):
     formula, mass, mz = fragment
-    return {"formula": formula, "mz": mz, "average_mass": mass}
+    atoms, smiles = structure
+    return {"formula": formula, "mz": mz, "average_mass": mass, "atoms": atoms,
+            "smiles": smiles}
 
 
-def _cuts(core_fragments, mode):
-    return [{"bond": bond, "pieces": [_piece(f) for f in frags]}
-            for bond, split, cut_mode, frags in core_fragments if split and cut_mode == mode]
+def _cuts(core_fragments, structures, mode):
+    return [{"bond": bond, "pieces": [_piece(f, s) for f, s in zip(frags, pieces)]}
+            for (bond, split, cut_mode, frags), pieces in zip(core_fragments, structures)
+            if split and cut_mode == mode]
 
 
-def _single_generation_peaks(formula, nominal_mass, single, ring):
+def _recursive_peaks(core_peaks, structures):
+    peaks = [{"mz": mz, "formula": formula, "generation": gen, "atoms": atoms,
+              "smiles": smiles, "parent_atoms": parent, "path": path}
+             for (mz, formula, gen), (atoms, smiles, parent, path)
+             in zip(core_peaks, structures)]
+    return sorted(peaks, key=lambda p: p["mz"])
+
+
+def _single_generation_peaks(formula, nominal_mass, n_atoms, single, ring):
     """The peaks without recursion: the molecule (generation 0), then the pieces of the
-    single cuts and of the ring cuts (generation 1); an m/z keeps the first formula."""
-    peaks = {nominal_mass: {"mz": nominal_mass, "formula": formula, "generation": 0}}
+    single cuts and of the ring cuts (generation 1); an m/z keeps the first piece."""
+    everything = list(range(n_atoms))
+    peaks = {nominal_mass: {"mz": nominal_mass, "formula": formula, "generation": 0,
+                            "atoms": everything, "smiles": None, "parent_atoms": None,
+                            "path": []}}
     for cut in single + ring:
         for p in cut["pieces"]:
-            peaks.setdefault(p["mz"], {"mz": p["mz"], "formula": p["formula"], "generation": 1})
+            peaks.setdefault(p["mz"], {"mz": p["mz"], "formula": p["formula"], "generation": 1,
+                                       "atoms": p["atoms"], "smiles": p["smiles"],
+                                       "parent_atoms": everything, "path": [cut["bond"]]})
     return sorted(peaks.values(), key=lambda p: p["mz"])
 
 
@@ -103,14 +119,17 @@ def _analyse_record(smiles, id, params):
         soft.append({"atoms": [atom_u, atom_v], "label": f"{sym_u}{atom_u}-{sym_v}{atom_v}",
                      "order": order})
     core_fragments = f.fragments
-    single = _cuts(core_fragments, "single")
-    ring = _cuts(core_fragments, "ring")
-    if f.recursive_peaks is None:
-        peaks = _single_generation_peaks(formula, m.mol_mass, single, ring)
-    else:
-        peaks = sorted(({"mz": mz, "formula": fml, "generation": gen}
-                        for mz, fml, gen in f.recursive_peaks), key=lambda p: p["mz"])
+    cut_structures, peak_structures = _core.fragment_structures(m, f)
+    single = _cuts(core_fragments, cut_structures, "single")
+    ring = _cuts(core_fragments, cut_structures, "ring")
     canonical = _canonical_smiles(mol)
+    if f.recursive_peaks is None:
+        peaks = _single_generation_peaks(formula, m.mol_mass, mol.GetNumAtoms(), single, ring)
+    else:
+        peaks = _recursive_peaks(f.recursive_peaks, peak_structures)
+    for p in peaks:  # the molecule's own peak: its SMILES as the record gives it
+        if p["generation"] == 0:
+            p["smiles"] = canonical
     return {"schema_version": SCHEMA_VERSION, "id": id, "smiles": smiles,
             "canonical_smiles": canonical, "inchikey": None if inchi is None else inchi[1],
             "formula": formula, "nominal_mass": m.mol_mass,

@@ -43,10 +43,24 @@ def test_cuts_and_peaks_equal_vif(smiles):
         (mz, p["formula"], p["generation"]) for mz, p in v["recursive_peaks"].items())
 
 
+@pytest.mark.parametrize("recursive", [True, False])
+def test_pieces_and_peaks_carry_their_structures(recursive):
+    r = korvane.predict_record("CC(=O)Cl", recursive_ms=recursive)
+    everything = list(range(7))  # the atoms with explicit hydrogens
+    (cut,) = r["single_cuts"]
+    assert [(p["atoms"], p["smiles"]) for p in cut["pieces"]] == [
+        ([0, 1, 2, 4, 5, 6], "C[C]=O"), ([3], "[Cl]")]
+    by_mz = {p["mz"]: p for p in r["peaks"]}
+    assert by_mz[78] == {"mz": 78, "formula": "C2H3ClO", "generation": 0, "atoms": everything,
+                         "smiles": "CC(=O)Cl", "parent_atoms": None, "path": []}
+    assert by_mz[35] == {"mz": 35, "formula": "Cl", "generation": 1, "atoms": [3],
+                         "smiles": "[Cl]", "parent_atoms": everything, "path": ["C1-Cl3"]}
+
+
 def test_without_recursion_peaks_are_the_molecule_and_its_cut_pieces():
     r = korvane.predict_record("Clc1ccccc1", recursive_ms=False, ring_fragmentation=False)
-    assert [(p["mz"], p["formula"], p["generation"]) for p in r["peaks"]] == [
-        (35, "Cl", 1), (77, "C6H5", 1), (112, "C6H5Cl", 0)]
+    assert [(p["mz"], p["formula"], p["generation"], p["path"]) for p in r["peaks"]] == [
+        (35, "Cl", 1, ["Cl0-C1"]), (77, "C6H5", 1, ["Cl0-C1"]), (112, "C6H5Cl", 0, [])]
 
 
 @pytest.mark.parametrize("smiles, error", [
