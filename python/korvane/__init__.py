@@ -52,6 +52,8 @@ from .record import predict_record
 from .batch import predict_many
 from . import spectra
 from .spectra import Spectrum, SpectrumFormatError, read_spectra
+from .annotation import annotate
+from .mirror_plot import plot_annotation
 
 __all__ = [
     "nx", "plt", "Chem", "rdDepictor", "element", "np", "math", "defaultdict", "lru_cache",
@@ -64,5 +66,5 @@ __all__ = [
     "predict_fragments_recursive", "plot_mass_spectrum", "VIF", "fetch_smiles_from_pubchem",
     "VIF_from_pubchem", "VIF_panel", "VIF_ms_panel", "triple_group_demo", "halogen_test",
     "validate", "predict_record", "predict_many", "spectra", "Spectrum",
-    "SpectrumFormatError", "read_spectra",
+    "SpectrumFormatError", "read_spectra", "annotate", "plot_annotation",
 ]

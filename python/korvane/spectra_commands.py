@@ -1,10 +1,16 @@
-"""The measured-spectrum subcommands of `korvane`: benchmark and search."""
+"""The measured-spectrum subcommands of `korvane`: annotate, benchmark and search."""
 import argparse
 
+from .annotation import add_annotate_arguments, run_annotate_command
 from .benchmark import add_benchmark_arguments, run_benchmark_command
 from .search import add_search_arguments, run_search_command
 
 EXAMPLES = {
+    "annotate": """\
+examples:
+  korvane annotate spectra.msp --out annotated.jsonl --plot plots/
+  korvane annotate record.txt --smiles "CCOC(C)=O" --out one.jsonl
+""",
     "benchmark": """\
 examples:
   korvane benchmark --jobs 2                     the shipped open EI set
@@ -21,6 +27,11 @@ examples:
 
 def add_commands(subparsers):
     for name, add, run, help_text, description in (
+            ("annotate", add_annotate_arguments, run_annotate_command,
+             "explain the peaks of measured spectra by predicted fragments",
+             "Annotates every peak of each measured spectrum with the predicted fragments "
+             "at its nominal m/z or within the tolerance, with the accuracy scores per "
+             "spectrum; --plot saves a mirror plot per spectrum."),
             ("benchmark", add_benchmark_arguments, run_benchmark_command,
              "score the predictors against measured EI spectra",
              "Scores four predictors (every single-bond cut, soft single cuts, soft + ring "
