@@ -7,6 +7,7 @@
 #include "bindings.hpp"
 #include "korvane/layout/angular_slots.hpp"
 #include "korvane/layout/atom_layout.hpp"
+#include "korvane/layout/depiction.hpp"
 #include "korvane/layout/symmetry.hpp"
 
 namespace korvane::bindings {
@@ -104,7 +105,7 @@ void bind_layout(py::module_& m) {
       },
       py::arg("coords"), py::arg("ranks"), py::arg("axis"), py::arg("eps"),
       "Coordinates with equivalent atoms made mirror images across one axis.");
-  m.def("yerlestir_dugumler", &layout::yerlestir_dugumler, py::arg("n_nodes"),
+  m.def("yerlestir_dugumler", &layout::spread_node_angles, py::arg("n_nodes"),
         py::arg("target_angles"), "Directions of n_nodes orbital nodes round an atom.");
   m.def("angle_diff", &layout::angle_diff, py::arg("a"), py::arg("b"),
         "Shortest angular distance between two directions, in [0, pi].");

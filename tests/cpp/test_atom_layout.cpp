@@ -1,3 +1,5 @@
+// The atom layout: RDKit's depiction, the separation of coincident atoms, the
+// relaxation and its pair search.
 #include <GraphMol/Conformer.h>
 #include <GraphMol/Depictor/RDDepictor.h>
 #include <gtest/gtest.h>

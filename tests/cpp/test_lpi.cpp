@@ -1,3 +1,4 @@
+// The LPI of weighted graphs, and the soft-edge test against the intact graph.
 #include <gtest/gtest.h>
 
 #include "korvane/analysis/lpi.hpp"

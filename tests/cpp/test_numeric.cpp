@@ -1,3 +1,4 @@
+// Numeric conventions and the element table.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The orbital graph of a molecule: its nodes, edges, bond records and node positions.
 #include <GraphMol/MolOps.h>
 #include <GraphMol/SmilesParse/SmilesParse.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/common/molecule.hpp"
 #include "korvane/common/numeric.hpp"
+#include "korvane/common/pair_key.hpp"
 
 using namespace korvane;
 using namespace korvane::analysis;

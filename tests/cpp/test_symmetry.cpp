@@ -1,3 +1,4 @@
+// Symmetry refinement: classes, radial equalisation, alignment and mirroring.
 #include <GraphMol/SmilesParse/SmilesParse.h>
 #include <gtest/gtest.h>
 

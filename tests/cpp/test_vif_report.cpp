@@ -1,3 +1,4 @@
+// The analysis of one SMILES and its report text.
 #include <gtest/gtest.h>
 
 #include <cmath>

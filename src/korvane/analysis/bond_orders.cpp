@@ -1,3 +1,4 @@
+// Whole-number bond orders: RDKit's bond type values rounded half to even.
 #include "korvane/analysis/bond_orders.hpp"
 
 #include <GraphMol/Bond.h>

@@ -1,3 +1,5 @@
+// Certified LPI counts after edge deletions from one eigendecomposition of the intact
+// matrix (the low-rank update and its Schur complement), and the counter that chooses it.
 #include "korvane/analysis/inertia.hpp"
 
 #include <Eigen/Eigenvalues>

@@ -1,3 +1,5 @@
+// The LPI of a weighted graph: its adjacency matrix, the eigenvalues part by part, and
+// the signs counted against the zero tolerance.
 #include "korvane/analysis/lpi.hpp"
 
 #include <Eigen/Eigenvalues>
@@ -8,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "korvane/common/interrupt.hpp"
+#include "korvane/common/helper_threads.hpp"
 
 namespace korvane::analysis {
 namespace {

@@ -1,3 +1,5 @@
+// Building the orbital graph: nodes and sigma cliques atom by atom, then one edge per
+// bond unit between the nodes the bond-slot assignment chose.
 #include "korvane/analysis/orbital_graph.hpp"
 
 #include <GraphMol/Atom.h>
@@ -7,8 +9,9 @@
 #include <utility>
 
 #include "korvane/analysis/bond_orders.hpp"
+#include "korvane/analysis/bond_slots.hpp"
 #include "korvane/common/elements.hpp"
-#include "korvane/common/numeric.hpp"
+#include "korvane/common/pair_key.hpp"
 #include "korvane/layout/node_placement.hpp"
 
 namespace korvane::analysis {
@@ -84,11 +87,11 @@ OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& 
   }
 
   // Pass 2: which node of each atom carries which bond unit.
-  std::vector<layout::BondSlots> slots(static_cast<std::size_t>(n_atoms));
+  std::vector<BondSlots> slots(static_cast<std::size_t>(n_atoms));
   for (int idx = 0; idx < n_atoms; ++idx) {
     const auto u = static_cast<std::size_t>(idx);
-    slots[u] = layout::assign_bond_slots(coords, idx, neighbours[u], sigma_nodes[u], pi_nodes[u],
-                                         node_angles[u]);
+    slots[u] = assign_bond_slots(coords, idx, neighbours[u], sigma_nodes[u], pi_nodes[u],
+                                 node_angles[u]);
   }
 
   // Pass 3, bond by bond: one edge and one record per bond unit whose node pair is free.

@@ -1,3 +1,5 @@
+// The soft-bond test of every candidate edge: by one decomposition, by its update, or by
+// sparse factorizations, as soft_edge_method chooses.
 #include "korvane/analysis/soft_bonds.hpp"
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include "korvane/analysis/inertia.hpp"  // make_deletion_counter, certified_counts
 #include "korvane/analysis/sparse_inertia.hpp"
 #include "korvane/common/interrupt.hpp"
+#include "korvane/common/pair_key.hpp"
 
 namespace korvane::analysis {
 
@@ -39,8 +42,6 @@ constexpr int kMaxResolventTableNodes = 256;
 constexpr std::size_t kMaxBoundaryEntries = 12;
 
 using Pair = std::pair<int, int>;
-
-Pair pair_key(int u, int v) { return u < v ? Pair{u, v} : Pair{v, u}; }
 
 // Matrix entry of each listed node pair, as adjacency_matrix builds it: an edge listed
 // twice keeps its last weight.

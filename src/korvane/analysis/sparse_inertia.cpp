@@ -1,3 +1,5 @@
+// Certified LPI counts by sparse LDL^T factorizations of the shifted matrix, and their
+// replay with a few edges deleted.
 #include "korvane/analysis/sparse_inertia.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The element table: symbols and periods for atomic numbers 1 to 118.
 #include "korvane/common/elements.hpp"
 
 #include <array>

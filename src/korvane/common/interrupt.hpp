@@ -2,13 +2,7 @@
 // poll, so that a host (the Python binding) can stop a computation on the user's request.
 #pragma once
 #include <atomic>
-#include <chrono>
-#include <functional>
-#include <future>
-#include <memory>
 #include <stdexcept>
-#include <type_traits>
-#include <utility>
 
 namespace korvane {
 
@@ -65,46 +59,5 @@ class StopScope {
 // Long enough that a hook which must wait for a lock held elsewhere (the GIL) slows an
 // analysis little, short enough that a stop request is met at once to a person.
 inline constexpr int kInterruptPollMs = 50;
-
-// Runs `job`, which must not throw, on a parked helper thread, or on a new one when none
-// is idle, and returns at once; false when no thread could be started. Helpers park for
-// a while after their job, so that the next job skips the cost of starting a thread; a
-// job never waits for another, however long that one runs.
-bool run_on_helper(std::function<void()> job);
-
-// Starts `work` on a helper thread and returns its future, which (unlike std::async's)
-// does not wait for the helper when dropped: work left behind finishes on its own and its
-// result is discarded, so `work` must own everything it reads. When no thread can be
-// started, `work` runs at once on the calling thread.
-template <class F>
-auto start_detached(F work) -> std::future<decltype(work())> {
-  using Result = decltype(work());
-  auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
-  std::future<Result> done = task->get_future();
-  if (!run_on_helper([task] { (*task)(); })) (*task)();
-  return done;
-}
-
-// The result of `done`, polling the interrupt hook while it is not ready: Interrupted
-// is thrown at once on a stop request, whatever the helper is doing.
-// Takes a std::future or a std::shared_future.
-template <class Future>
-auto wait_interruptibly(Future& done) {
-  while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
-         std::future_status::ready)
-    check_interrupt_now();
-  using Result = std::decay_t<decltype(done.get())>;
-  return Result(done.get());
-}
-
-// Runs `work`, a step that cannot poll by itself (a dense eigen-solve of a large
-// matrix), so that a stop request is still answered at once: on a helper thread while
-// this one polls, when a hook is installed; otherwise simply here.
-template <class F>
-auto run_interruptible(F work) -> decltype(work()) {
-  if (!interrupt_hook_installed()) return work();
-  auto done = start_detached(std::move(work));
-  return wait_interruptibly(done);
-}
 
 }  // namespace korvane

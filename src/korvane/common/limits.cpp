@@ -1,3 +1,4 @@
+// The memory budget of the dense analyses: the bytes a molecule's orbital matrices take.
 #include "korvane/common/limits.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Parsing a SMILES and preparing the molecule every analysis works on.
 #include "korvane/common/molecule.hpp"
 
 #include <GraphMol/MolOps.h>

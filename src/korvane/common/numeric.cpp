@@ -1,3 +1,4 @@
+// Rounding and the text forms of numbers that the reports print.
 #include "korvane/common/numeric.hpp"
 
 #include <charconv>

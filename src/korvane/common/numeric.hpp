@@ -1,8 +1,7 @@
-// Numeric conventions shared by every subsystem: rounding, angles, pair keys and
-// the text forms of numbers that the reports print.
+// Numeric conventions shared by every subsystem: rounding, angles and the text forms of
+// numbers that the reports print.
 #pragma once
 #include <string>
-#include <utility>
 
 namespace korvane {
 
@@ -24,11 +23,6 @@ double floored_mod(double a, double m);
 
 // Reduces an angle to [0, 2*pi).
 inline double reduce_angle(double a) { return floored_mod(a, kTwoPi); }
-
-// Atom pairs are keyed with the smaller index first.
-inline std::pair<int, int> pair_key(int a, int b) {
-  return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
-}
 
 // The shortest text that reads back as the same double, as Python's repr(float)
 // writes it: "0.195", "-0.0", "3.0", "1e-05", "1e+16", "nan", "inf".

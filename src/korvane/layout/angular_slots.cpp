@@ -1,3 +1,4 @@
+// The directions of an atom's orbital nodes: targets first, then the widest gaps filled.
 #include "korvane/layout/angular_slots.hpp"
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 
 namespace korvane::layout {
 
-std::vector<double> yerlestir_dugumler(int n_nodes, const std::vector<double>& target_angles) {
+std::vector<double> spread_node_angles(int n_nodes, const std::vector<double>& target_angles) {
   if (n_nodes <= 1) return {0.0};
   const auto want = static_cast<std::size_t>(n_nodes);
   std::vector<double> angles(target_angles.begin(),

@@ -7,7 +7,7 @@ namespace korvane::layout {
 
 // Returns exactly n_nodes directions: the first n_nodes targets as given, then the
 // middles of the widest remaining gaps, one at a time. One node always gets [0.0].
-std::vector<double> yerlestir_dugumler(int n_nodes, const std::vector<double>& target_angles);
+std::vector<double> spread_node_angles(int n_nodes, const std::vector<double>& target_angles);
 
 // Returns the shortest angular distance between two directions, in [0, pi].
 double angle_diff(double a, double b);

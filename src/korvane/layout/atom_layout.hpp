@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "korvane/layout/coords.hpp"
+#include "korvane/layout/depiction.hpp"  // depict, which compute_atom_layout starts from
 
 namespace korvane::layout {
 
@@ -50,18 +51,10 @@ AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
                                  const LayoutParams& params = {},
                                  std::optional<std::vector<int>> ranks = std::nullopt);
 
-// Returns RDKit's 2-D depiction of `mol` (written into it as its only conformer),
-// with the coordinate generator preferred; a molecule that generator places at
-// non-finite positions (hydrogen-only molecules) is depicted by RDKit's own one.
-Coords depict(RDKit::ROMol& mol);
-
 // Moves apart atoms that coincide (closer than 1e-6): for each pair i < j in order,
 // row j gets two normal draws (standard deviation 0.1) added, from a stream seeded
 // with 42 afresh on every call, so the result is the same on every call. Costs
 // n log n when no two atoms coincide, n^2 otherwise.
 void separate_coincident(Coords& coords);
-
-// Returns the (x, y) of every atom in the molecule's default conformer (z dropped).
-Coords conformer_coords(const RDKit::ROMol& mol);
 
 }  // namespace korvane::layout

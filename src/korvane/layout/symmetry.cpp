@@ -1,3 +1,5 @@
+// Symmetry refinement of a layout: symmetry classes, radial equalisation, principal-axis
+// alignment and mirror enforcement.
 #include "korvane/layout/symmetry.hpp"
 
 #include <GraphMol/new_canon.h>  // Canon::rankMolAtoms

@@ -1,3 +1,5 @@
+// Single-generation fragment prediction: single cuts of soft bonds and double cuts of
+// soft ring bonds.
 #include "korvane/massspec/fragments.hpp"
 
 #include <algorithm>
@@ -5,7 +7,8 @@
 #include <set>
 #include <utility>
 
-#include "korvane/common/numeric.hpp"  // pair_key, round_nearest_decimal
+#include "korvane/common/numeric.hpp"  // round_nearest_decimal
+#include "korvane/common/pair_key.hpp"
 #include "korvane/massspec/masses.hpp"
 
 namespace korvane::massspec {

@@ -1,3 +1,5 @@
+// Recursive fragmentation: fragments of fragments, generation by generation, each judged
+// on its own orbital subgraph.
 #include "korvane/massspec/fragments_recursive.hpp"
 
 #include <algorithm>
@@ -11,7 +13,7 @@
 
 #include "korvane/analysis/soft_bonds.hpp"  // detect_soft_edges
 #include "korvane/common/interrupt.hpp"    // check_interrupt
-#include "korvane/common/numeric.hpp"       // pair_key
+#include "korvane/common/pair_key.hpp"
 #include "korvane/massspec/fragments.hpp"   // AtomGraph, components_without
 #include "korvane/massspec/masses.hpp"
 

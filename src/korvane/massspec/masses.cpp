@@ -1,3 +1,4 @@
+// Nominal and average masses, formulas and labels of atom sets.
 #include "korvane/massspec/masses.hpp"
 
 #include <GraphMol/PeriodicTable.h>

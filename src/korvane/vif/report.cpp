@@ -1,3 +1,4 @@
+// The report text of one analysis: its head block and its tail block.
 #include "korvane/vif/report.hpp"
 
 #include <algorithm>

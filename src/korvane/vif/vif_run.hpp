@@ -51,7 +51,7 @@ struct StageSeconds {
   double beside = 0.0;
 };
 
-class TopologyBeside;  // the helper thread's work (vif_run.cpp)
+class TopologyBeside;  // the helper thread's work (topology_beside.hpp)
 
 // First stage: everything up to the LPI and the molecular masses.
 struct VifMolecule {

@@ -1,0 +1,47 @@
+// Steps that the stage pipeline and the topology work run beside the layout both take:
+// the zero tolerance, the stage clock, the graph's parameters and soft-bond candidates,
+// and the decomposition that the soft-bond and fragment tests share.
+#pragma once
+#include <chrono>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "korvane/analysis/inertia.hpp"
+#include "korvane/analysis/orbital_graph.hpp"
+#include "korvane/analysis/soft_bonds.hpp"
+#include "korvane/vif/vif_run.hpp"
+
+namespace korvane::vif {
+
+constexpr double kZeroTolerance = 1e-9;  // of the LPI, the soft bonds and the fragments
+
+// Times consecutive stages: lap() returns the seconds since the previous lap.
+class StageClock {
+ public:
+  double lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    return s;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The soft-bond test's candidates: the node pair of every chemical-bond record.
+std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& graph);
+
+// The orbital graph's parameters among the analysis's.
+analysis::GraphParams graph_params(const VifParams& params);
+
+// When the soft-bond test will take its counts from one decomposition with
+// eigenvectors, or recursive fragmentation will (it tests every fragment against the
+// whole molecule's decomposition), that decomposition, with the LPI read from it: the
+// solver gives the same eigenvalues with or without eigenvectors. Otherwise null.
+std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
+    const analysis::OrbitalGraph& graph, const VifParams& params,
+    analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi);
+
+}  // namespace korvane::vif

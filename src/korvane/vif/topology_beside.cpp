@@ -1,0 +1,129 @@
+// The topology work beside the layout: both of its parts on a helper thread, and the
+// comparison of its graph with the graph of the layout.
+#include "korvane/vif/topology_beside.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "korvane/analysis/bond_orders.hpp"
+#include "korvane/analysis/inertia.hpp"
+#include "korvane/common/helper_threads.hpp"
+#include "korvane/layout/symmetry.hpp"
+#include "korvane/vif/stage_steps.hpp"
+
+namespace korvane::vif {
+namespace {
+
+// Runs both parts on the calling thread; `first` receives the first part once it is
+// known (or the exception that prevented it).
+TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
+                              std::promise<std::shared_ptr<const TopologyFirst>>& first) {
+  analysis::ToleranceWatch watch;
+  StageClock clock;
+  std::shared_ptr<const analysis::DeletionCounter> counter;
+  auto t = std::make_shared<TopologyFirst>();
+  try {
+    t->bond_orders = analysis::build_bond_orders(mol);
+    // Atoms on a line, one unit apart: no atom sits on a neighbour, so every bond unit
+    // finds a node of its kind.
+    layout::Coords line(mol.getNumAtoms());
+    for (std::size_t i = 0; i < line.size(); ++i) line[i] = {static_cast<double>(i), 0.0};
+    t->graph = analysis::build_orbital_graph(mol, line, t->bond_orders, graph_params(params));
+    const int n = t->graph.n_nodes();
+    const auto candidates = bond_candidates(t->graph);
+    counter = shared_decomposition(
+        t->graph, params, analysis::soft_edge_method(n, static_cast<int>(candidates.size())),
+        t->lpi);
+    if (!counter) t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance);
+    t->lpi_seconds = clock.lap();
+    t->verdicts = analysis::detect_soft_edges(n, t->graph.edges, candidates, t->lpi.counts,
+                                              kZeroTolerance, nullptr, counter.get());
+    t->soft_seconds = clock.lap();
+    t->definite = watch.unclear() == 0 &&
+                  analysis::counts_clear_of_tolerance(t->lpi.eigenvalues, t->graph.edges,
+                                                      kZeroTolerance);
+  } catch (...) {
+    first.set_exception(std::current_exception());
+    throw;
+  }
+  first.set_value(t);
+
+  TopologyRest r;
+  std::vector<analysis::ChemBond> softs;
+  for (std::size_t i = 0; i < t->verdicts.size(); ++i)
+    if (t->verdicts[i] == analysis::SoftTest::Soft) softs.push_back(t->graph.chem_bonds[i]);
+  r.fragments = massspec::predict_fragments(mol, softs, params.ring_fragmentation);
+  r.seconds.fragments = clock.lap();
+  if (params.recursive_ms) {
+    r.recursive_peaks = massspec::predict_fragments_recursive(
+        mol, t->graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
+        counter);
+    r.seconds.recursive = clock.lap();
+  }
+  r.definite = t->definite && watch.unclear() == 0;
+  r.total = t->lpi_seconds + t->soft_seconds + r.seconds.fragments + r.seconds.recursive;
+  return r;
+}
+
+}  // namespace
+
+bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
+                           const analysis::OrbitalGraph& laid_out) {
+  const auto& a = topological;
+  const auto& b = laid_out;
+  const int n = a.n_nodes();
+  if (b.n_nodes() != n || a.edges.size() != b.edges.size() ||
+      a.chem_bonds.size() != b.chem_bonds.size() || a.atom_subgraphs != b.atom_subgraphs)
+    return false;
+  for (int i = 0; i < n; ++i) {
+    const auto& x = a.nodes[static_cast<std::size_t>(i)];
+    const auto& y = b.nodes[static_cast<std::size_t>(i)];
+    if (x.atom_index != y.atom_index || x.kind != y.kind || x.symbol != y.symbol) return false;
+  }
+  std::vector<int> to(static_cast<std::size_t>(n), -1), from(static_cast<std::size_t>(n), -1);
+  const auto match = [&](int x, int y) {
+    if (x < 0 || y < 0 || x >= n || y >= n) return false;
+    const auto ux = static_cast<std::size_t>(x), uy = static_cast<std::size_t>(y);
+    if (a.nodes[ux].atom_index != b.nodes[uy].atom_index || a.nodes[ux].kind != b.nodes[uy].kind)
+      return false;
+    if (to[ux] < 0 && from[uy] < 0) {
+      to[ux] = y;
+      from[uy] = x;
+      return true;
+    }
+    return to[ux] == y;
+  };
+  for (std::size_t r = 0; r < a.chem_bonds.size(); ++r) {
+    const auto& p = a.chem_bonds[r];
+    const auto& q = b.chem_bonds[r];
+    if (p.atom_u != q.atom_u || p.atom_v != q.atom_v || p.order != q.order || p.k != q.k ||
+        !match(p.u_node, q.u_node) || !match(p.v_node, q.v_node))
+      return false;
+  }
+  // Edges inside atoms come first, in the same order; the rest are the bond edges.
+  const std::size_t inside = a.edges.size() - a.chem_bonds.size();
+  for (std::size_t i = 0; i < a.edges.size(); ++i) {
+    const auto& e = a.edges[i];
+    const auto& f = b.edges[i];
+    if (e.weight != f.weight) return false;
+    if (i < inside && (e.u != f.u || e.v != f.v)) return false;
+  }
+  return true;
+}
+
+TopologyBeside::TopologyBeside(const RDKit::ROMol& mol, const VifParams& params)
+    : stop_(std::make_shared<StopFlag>()) {
+  auto ranks = std::make_shared<std::promise<std::vector<int>>>();
+  ranks_ = ranks->get_future();
+  auto first = std::make_shared<std::promise<std::shared_ptr<const TopologyFirst>>>();
+  first_ = first->get_future();
+  rest_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_,
+                          ranks, first] {
+            // The layout's symmetry ranks first, as the layout will wait for them.
+            ranks->set_value(layout::symmetry_classes(*mol));
+            const StopScope scope(stop.get());
+            return analyse_topology(*mol, params, *first);
+          }).share();
+}
+
+}  // namespace korvane::vif
