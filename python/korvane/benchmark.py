@@ -21,8 +21,8 @@ from .spectra import open_spectra_path, read_spectra
 
 PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive")
 METRICS = ("recall_1", "recall_exact", "distinct_mz", "precision", "chance_1")
-PREDICTOR_TITLES = {"all_single_cuts": "all single-bond cuts", "soft_single": "soft single",
-                    "soft_ring": "soft + ring cuts", "recursive": "recursive (2 generations)"}
+PREDICTOR_TITLES = {"all_single_cuts": "all single-bond cuts", "soft_single": "soft single cuts",
+                    "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)"}
 README_START, README_END = "<!-- accuracy-results:start -->", "<!-- accuracy-results:end -->"
 
 
@@ -213,27 +213,26 @@ def format_table(result):
 def readme_text(result, counts, source):
     """Returns the README block: what was measured, the table and what it means."""
     rows = {name: result[name] for name in PREDICTORS}
-    best = max(("soft_single", "soft_ring", "recursive"),
-               key=lambda n: rows[n]["recall_1"]["median"] or 0)
-    ref = rows["all_single_cuts"]
+    rec, ref = rows["recursive"], rows["all_single_cuts"]
     text = [f"Measured on {source}: {counts['spectra']} spectra, "
             f"{rows[PREDICTORS[0]]['n']} scored ({counts['no_structure']} without a structure, "
             f"{counts['failed']} not analysable). Each cell is median / mean over compounds.",
             "", format_table(result), ""]
-    line = (f"Of the ten most intense measured peaks other than M, the {PREDICTOR_TITLES[best]} "
-            f"predictor places a median {_fmt(rows[best]['recall_1']['median'])} within ±1 "
-            f"with {_fmt(rows[best]['distinct_mz']['median'], False)} distinct m/z, where a "
-            f"random m/z would score {_fmt(rows[best]['chance_1']['median'])} against the "
-            f"same list; cutting every single bond recalls "
-            f"{_fmt(ref['recall_1']['median'])} at a chance of "
-            f"{_fmt(ref['chance_1']['median'])}, so recall well above chance is what the "
-            f"soft-bond choice adds beyond the number of m/z it predicts.")
+    line = (f"Of the ten most intense measured peaks other than M, the recursive peaks place "
+            f"a median {_fmt(rec['recall_1']['median'])} within ±1 with "
+            f"{_fmt(rec['distinct_mz']['median'], False)} distinct m/z, where a random m/z "
+            f"would score {_fmt(rec['chance_1']['median'])} against the same list, and "
+            f"cutting every single bond recalls {_fmt(ref['recall_1']['median'])} at a "
+            f"chance of {_fmt(ref['chance_1']['median'])}: recall above chance is what a "
+            f"predictor knows beyond how many m/z it names.")
     if "candidates_median" in result:
-        line += (f" Ranking same-mass candidates (median {result['candidates_median']:g} per "
-                 f"compound, from RDKit's NCI sample and the set itself) by their predicted "
-                 f"m/z puts the true structure first for "
-                 f"{_fmt(rows[best]['top1'])} of compounds with {PREDICTOR_TITLES[best]} "
-                 f"against {_fmt(result['random_top1'])} for a random order.")
+        line += (f" Ranking the candidates of the same nominal mass (median "
+                 f"{result['candidates_median']:g} per compound, from RDKit's NCI sample and "
+                 f"the set itself) by their predicted m/z puts the true structure first for "
+                 + ", ".join(f"{_fmt(rows[n]['top1'])} with {PREDICTOR_TITLES[n]}"
+                             for n in PREDICTORS)
+                 + f" of the compounds, against {_fmt(result['random_top1'])} for a random "
+                 f"order.")
     text.append(line)
     return "\n".join(text)
 
