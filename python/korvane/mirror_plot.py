@@ -58,22 +58,23 @@ def plot_annotation(result, ax=None):
 
     # Labels on the most intense matched peaks, stacked upwards where they crowd.
     chosen = sorted((p for p in peaks if p["matches"]), key=lambda p: -p["intensity"])[:LABELS]
-    placed = []  # (mz, y) of labels already drawn
-    close = x_max * 0.06
+    placed = []  # (mz, y, half width) of labels already drawn, in m/z units
+    char = x_max / 170  # width of one label character in m/z units, at the default size
     for p in sorted(chosen, key=lambda p: p["mz"]):
         best = p["matches"][0]
-        y = p["intensity"] / 9.99 + 3
-        while any(abs(p["mz"] - x) < close and abs(y - py) < 11 for x, py in placed):
-            y += 11
-        placed.append((p["mz"], y))
         # The formula, with its own m/z in brackets when it lies beside the peak's.
         text = (best["formula"] + ("" if best["exact"] else f" ({best['mz']})") +
                 f"\n{p['mz']}")
+        half = char * max(len(line) for line in text.split("\n")) / 2
+        y = p["intensity"] / 9.99 + 3
+        while any(abs(p["mz"] - x) < half + w and abs(y - py) < 14 for x, py, w in placed):
+            y += 14
+        placed.append((p["mz"], y, half))
         ax.annotate(text, xy=(p["mz"], p["intensity"] / 9.99), xytext=(p["mz"], y),
                     ha="center", va="bottom", fontsize=7.5, color=_colour(best["generation"]),
                     arrowprops={"arrowstyle": "-", "color": "gray", "lw": 0.5, "alpha": 0.6})
 
-    top = max([y for _, y in placed] + [100]) + 18
+    top = max([y for _, y, _ in placed] + [100]) + 18
     ax.axhline(0, color="black", linewidth=0.8)
     ax.set_xlim(0, x_max)
     ax.set_ylim(-110, top)
