@@ -152,6 +152,9 @@ def _predict(args):
     lost = _LostText(kind)
     client = None
     if args.scheduler:
+        if args.timeout is not None:
+            print("korvane predict: --timeout applies to local workers only; the cluster "
+                  "runs without it", file=sys.stderr)
         from distributed import Client
         client = Client(args.scheduler)
         results = dask_map(items, _file_task, options, client, lost=lost)

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import korvane
-from korvane.batch import _analyse_item, lost_record, pool_map
+from korvane.batch import _analyse_item, dask_map, lost_record, pool_map
 from korvane.compound_files import Item
 from korvane.record import predict_record
 
@@ -89,14 +89,18 @@ def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):
 
 def test_dask_cluster_writes_the_local_pool_file(tmp_path):
     distributed = pytest.importorskip("distributed")
+    import dask
     from korvane.cli import main
     source = tmp_path / "in.smi"
     source.write_text("\n".join(SMALL) + "\n")
     local = tmp_path / "local.jsonl"
     assert main(["predict", str(source), "--out", str(local), "--jobs", "2", "--quiet"]) == 0
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  local_directory=str(tmp_path / "dask")) as cluster:
+    # A partition is given up at its first lost worker, so that the test sees the split
+    # into single molecules without waiting for the scheduler's retries.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     host="127.0.0.1", dashboard_address=None,
+                                     local_directory=str(tmp_path / "dask")) as cluster:
         remote = tmp_path / "remote.jsonl"
         assert main(["predict", str(source), "--out", str(remote), "--quiet",
                      "--scheduler", cluster.scheduler_address]) == 0
@@ -104,4 +108,8 @@ def test_dask_cluster_writes_the_local_pool_file(tmp_path):
         with distributed.Client(cluster) as client:
             pairs = [(f"id{n}", s) for n, s in enumerate(SMALL + SMALL)]
             got = list(korvane.predict_many(pairs, client=client, partition_size=3))
+            lost = list(dask_map(_items(["CCO", "KILL", "O"]), _killing_task, {}, client,
+                                 partition_size=3, lost=lost_record))
     assert got == [predict_record(s, id=i) for i, s in pairs]
+    assert [r["status"] for r in lost] == ["ok", "error", "ok"]
+    assert lost[1]["error"].startswith("WorkerDied") and lost[2] == predict_record("O", id="m3")

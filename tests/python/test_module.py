@@ -50,6 +50,11 @@ SIGNATURES = {
                           ("save_prefix", "/tmp/vif_kombine")],
     "halogen_test": [("molekuller", None), ("panel_n", 4), ("save", "/tmp/vif_halojen.png")],
     "validate": [("verbose", True)],
+    "predict_record": [("smiles", E), ("id", None), ("recursive_ms", True),
+                       ("ring_fragmentation", True), ("max_generations", 2),
+                       ("largest_component", False), ("bond_kappa", 0.9), ("timings", False)],
+    "predict_many": [("inputs", E), ("jobs", None), ("client", None), ("timeout", None),
+                     ("partition_size", None), ("options", E)],
 }
 
 
@@ -58,7 +63,7 @@ def test_every_function_has_its_parameters_and_defaults():
         params = list(inspect.signature(getattr(korvane, name)).parameters.values())
         assert [(p.name, p.default) for p in params] == expected, name
         kinds = {p.kind for p in params}
-        if name == "VIF_from_pubchem":
+        if name in ("VIF_from_pubchem", "predict_many"):
             assert params[-1].kind is inspect.Parameter.VAR_KEYWORD
             kinds.discard(inspect.Parameter.VAR_KEYWORD)
         assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}, name
