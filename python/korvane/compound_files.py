@@ -149,10 +149,9 @@ def count_compounds(path):
         with opener(path, "rb") as stream:
             return sum(1 for line in stream if line.startswith(b"$$$$"))
     with open(path, "rb") as stream:
-        lines = [line.strip() for line in stream]
-    if kind in (".csv", ".tsv"):
-        return max(0, sum(1 for s in lines if s) - 1)
-    return sum(1 for s in lines if s and not s.startswith(b"#"))
+        if kind in (".csv", ".tsv"):
+            return max(0, sum(1 for line in stream if line.strip()) - 1)
+        return sum(1 for line in stream if line.strip() and not line.lstrip().startswith(b"#"))
 
 
 # Writers. Each turns one record into the complete text written for it, so that a
