@@ -73,9 +73,14 @@ class _Worker:
         self.since = 0.0     # when the molecule now held started
 
     def give(self, chunk):
+        """Hands a chunk over; returns False, holding nothing, when the worker is gone."""
+        try:
+            self.conn.send(chunk)
+        except OSError:
+            return False
         self.held.extend(chunk)
         self.since = time.monotonic()
-        self.conn.send(chunk)
+        return True
 
     def overdue(self, timeout, now):
         return self.ready and bool(self.held) and now - self.since > timeout
@@ -163,17 +168,26 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
     try:
         exhausted = False
         while True:
-            for w in workers:
+            for k, w in enumerate(workers):
                 if w.held or len(waiting) > max_waiting:
                     continue
-                if requeued:
-                    w.give(requeued.popleft())
-                elif not exhausted:
+                chunk = requeued.popleft() if requeued else None
+                if chunk is None and not exhausted:
                     chunk = list(itertools.islice(source, chunk_size))
-                    if chunk:
-                        w.give(chunk)
-                    else:
-                        exhausted = True
+                    exhausted = not chunk
+                if chunk and not w.give(chunk):
+                    try:
+                        w.answers()  # it may have said it was ready before it died
+                    except (EOFError, OSError):
+                        pass
+                    w.process.join(1.0)
+                    if not w.ready:
+                        raise RuntimeError("a worker process could not start: it "
+                                           + _death_cause(w.process))
+                    # A worker that died while idle cost no molecule.
+                    requeued.appendleft(chunk)
+                    w.stop(kill=True)
+                    workers[k] = _Worker(ctx, task, options, limit)
             busy = [w for w in workers if w.held]
             if not busy and not waiting:
                 break
