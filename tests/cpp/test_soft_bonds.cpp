@@ -350,6 +350,35 @@ TEST(SoftEdgeUpdate, FactorizationSettlesWhatTheUpdateCannot) {
   EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Essential), 0);
 }
 
+TEST(SoftEdgeUpdate, ExactInertiaSettlesWhatTheFactorizationBandCannot) {
+  // A path of 400 nodes beside a pair joined by tol -+ 1e-12: every edited matrix has
+  // eigenvalues 1e-12 from the tolerance, inside the band the factorizations keep for
+  // compute_lpi's solver (about 1.6e-12 here) but far outside their own error. A pair
+  // joined by tol itself has eigenvalues on the tolerance: only the definition's own
+  // decomposition places those.
+  const double tol = 1e-9;
+  for (const double offset : {-1e-12, 1e-12, 0.0}) {
+    std::vector<WeightedEdge> edges;
+    for (int i = 0; i + 1 < 400; ++i) edges.push_back({i, i + 1, 1.0});
+    edges.push_back({400, 401, tol + offset});
+    Pairs candidates = {{400, 401}};
+    for (int i = 0; i + 1 < 400; i += 37) candidates.emplace_back(i, i + 1);
+    const LpiCounts base = compute_lpi(402, edges, tol).counts;
+    const auto direct = detect_soft_edges_direct(402, edges, candidates, base, tol);
+    SoftEdgeStats st;
+    EXPECT_EQ(detect_soft_edges_fast(402, edges, candidates, base, tol, &st,
+                                     SoftEdgeMethod::Factor),
+              direct);
+    // Deleting the pair's own edge leaves no eigenvalue near the tolerance: the
+    // ordinary factorizations settle it, and only it.
+    const int near = st.tested - 1;
+    EXPECT_EQ(st.fallbacks, offset == 0.0 ? near : 0) << offset;
+    EXPECT_EQ(st.exact, offset == 0.0 ? 0 : near) << offset;
+    EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Soft), 0);
+    EXPECT_NE(std::count(direct.begin(), direct.end(), SoftTest::Essential), 0);
+  }
+}
+
 TEST(SharedDeletionCounts, AgreeWithTheFullUpdateAndTheDefinition) {
   // Random orbital-like graphs, with zero eigenvalues (lone nodes, an isolated pair
   // made degenerate) in some: a random shared set of one to four entries, then every

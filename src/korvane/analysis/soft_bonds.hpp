@@ -26,6 +26,8 @@ struct SoftEdgeStats {
   int fallbacks = 0;         // of those, settled by a direct decomposition
   int factored = 0;          // of those, left uncertain by the update and settled by
                              // sparse factorizations
+  int exact = 0;             // of those, settled by the exact inertia of sparse
+                             // factorizations (SparseInertiaCounter::exact_counts)
   bool decomposed = false;   // the intact matrix was decomposed with eigenvectors
   bool baseline_direct = false;  // own-baseline tests: the baseline came from compute_lpi
   // The baseline compared with; in SoftEdgeContext::detect_in_part only when it came

@@ -53,6 +53,15 @@ class SparseInertiaCounter {
   // factors with pivots of its own.
   std::optional<LpiCounts> replayed_counts(const std::vector<std::pair<int, int>>& deleted) const;
 
+  // The counts of the edited matrix's exact eigenvalues, by Sylvester's law alone: the
+  // same factorizations, with the shift pairs narrowed step by step from the band
+  // towards +-tol and no room kept for compute_lpi's solver. A pair whose counts agree,
+  // each factorization's error within the pair's distance from +-tol, brackets no
+  // eigenvalue there, so the count at +-tol itself is certain. nullopt only when an
+  // eigenvalue lies within about the factorizations' own error of +-tol (or the counter
+  // is unusable). These are the counts compute_lpi gives wherever its solver is right.
+  std::optional<LpiCounts> exact_counts(const std::vector<std::pair<int, int>>& deleted = {}) const;
+
   struct Plan;  // the recorded pivot order (sparse_inertia.cpp)
 
   // Pivot signs of one factorization of (A with `deleted` set to 0) - shift I, by
@@ -67,9 +76,19 @@ class SparseInertiaCounter {
                                       bool rook = false) const;
 
  private:
-  std::optional<LpiCounts> replay(const std::vector<std::pair<int, int>>& deleted) const;
+  // A pair of shifts on either side of +tol and of -tol, `band` away, and the largest
+  // factorization error a count at them admits. The largest error bound an attempt met
+  // is written to `error` (infinite when a pivot was exactly zero).
+  struct Window {
+    double band, allowed;
+  };
+  std::optional<LpiCounts> replay(const std::vector<std::pair<int, int>>& deleted,
+                                  const Window& window, double& error) const;
   std::optional<LpiCounts> counts_with(const std::vector<std::pair<int, int>>& deleted,
-                                       bool rook) const;
+                                       bool rook, const Window& window, double& error) const;
+  // Replay, then Bunch-Kaufman's and rook pivots of their own, at one window.
+  std::optional<LpiCounts> counts_in(const std::vector<std::pair<int, int>>& deleted,
+                                     const Window& window, double& error) const;
   std::optional<Factorization> factor_one(double shift,
                                           const std::vector<std::pair<int, int>>& deleted,
                                           bool rook) const;
