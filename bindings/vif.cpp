@@ -315,6 +315,17 @@ void bind_vif(py::module_& m) {
       "generation, \"C1-C2\" for one bond and \"C1-C2 + C4-C5\" for two (each pair smaller\n"
       "index first). smiles is RDKit's canonical SMILES of the atoms with their hydrogens\n"
       "folded into the heavy atoms; a bond cut leaves a radical (\"[CH3]\").");
+  m.def(
+      "analysis_memory_estimate",
+      [](const std::string& smiles, bool recursive_ms) {
+        VifParams params;
+        params.recursive_ms = recursive_ms;
+        py::gil_scoped_release release;
+        return vif::analysis_memory_estimate(smiles, params);
+      },
+      py::arg("smiles"), py::arg("recursive_ms") = false,
+      "Bytes the analysis of the SMILES holds at its peak, as checked against "
+      "korvane.MAX_ANALYSIS_BYTES before its hydrogens are added; None when unparsable.");
   m.def("graph_dicts", &graph_dicts_of_lists, py::arg("nodes"), py::arg("edges"),
         "(node, adj) of the NetworkX graph of (symbol, rol, kind) nodes and (u, v, weight) "
         "edges, as add_node and add_edge calls in that order would build them.");

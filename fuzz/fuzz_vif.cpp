@@ -18,10 +18,11 @@
 
 namespace {
 
-// Molecules above this many orbital nodes are refused through the memory guard (so the
-// guard's own path is fuzzed too): every soft-bond test is an eigen-decomposition, cubic
-// in the nodes, and larger molecules would only slow the search down without reaching
-// code that smaller ones do not.
+// Molecules whose memory estimate exceeds that of this many atoms with this many orbital
+// nodes are refused through the memory guard (so the guard's own path is fuzzed too):
+// every soft-bond test is an eigen-decomposition, cubic in the nodes, and larger
+// molecules would only slow the search down without reaching code that smaller ones do
+// not. Fewer atoms with more nodes fit too, up to about 150 nodes of heavy atoms alone.
 constexpr std::int64_t kMaxFuzzNodes = 80;
 
 [[noreturn]] void broken(const char* what) {
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvane::vif::VifParams params;
   params.ring_fragmentation = true;
   params.recursive_ms = true;
-  params.max_analysis_bytes = korvane::dense_analysis_bytes(kMaxFuzzNodes);
+  params.max_analysis_bytes = korvane::analysis_peak_bytes({kMaxFuzzNodes, kMaxFuzzNodes}, true);
   try {
     const auto m = korvane::vif::prepare_vif(smiles, params);
     if (!m) return 0;  // not a SMILES: an ordinary outcome

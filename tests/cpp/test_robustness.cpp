@@ -101,20 +101,29 @@ TEST(AnalysisBudget, RefusesAboveTheLimitWithNodesAndBytes) {
   EXPECT_NE(big.find("4294967296 bytes (4.0 GiB)"), std::string::npos) << big;
 }
 
-TEST(AnalysisBudget, PrepareVifCountsTheNodesItWillBuild) {
-  // Periods 1 to 5 and a charged, aromatic, bracketed mix: the count made before the
-  // layout must be the graph's own, so a budget of exactly that passes and one less fails.
+TEST(AnalysisBudget, PrepareVifCountsTheAtomsAndNodesItWillBuild) {
+  // Periods 1 to 5 and a charged, aromatic, bracketed mix: the counts made before the
+  // hydrogens are added must be those of the molecule and graph built, so a budget of
+  // exactly their estimate passes and one byte less fails.
   for (const std::string smiles : {"O", "[H][H]", "CCl", "[Fe]", "Br[Se]C", "C[Li]", "I",
                                    "c1ccc(cc1)[N+](=O)[O-]", "[2H]OC(=O)[13CH3]"}) {
     const auto ref = prepare_vif(smiles);
     ASSERT_TRUE(ref) << smiles;
-    const int n = ref->graph.n_nodes();
-    VifParams p;
-    p.max_analysis_bytes = dense_analysis_bytes(n);
-    EXPECT_TRUE(prepare_vif(smiles, p)) << smiles;
-    p.max_analysis_bytes = dense_analysis_bytes(n - 1);
-    const std::string msg = thrown_message<AnalysisTooLarge>([&] { prepare_vif(smiles, p); });
-    EXPECT_NE(msg.find(std::to_string(n) + " orbital nodes"), std::string::npos) << msg;
+    const MoleculeSize size{static_cast<std::int64_t>(ref->mol->getNumAtoms()),
+                            ref->graph.n_nodes()};
+    for (const bool recursive : {false, true}) {
+      VifParams p;
+      p.recursive_ms = recursive;
+      p.max_analysis_bytes = analysis_peak_bytes(size, recursive);
+      EXPECT_EQ(analysis_memory_estimate(smiles, p), p.max_analysis_bytes) << smiles;
+      EXPECT_TRUE(prepare_vif(smiles, p)) << smiles;
+      --p.max_analysis_bytes;
+      const std::string msg = thrown_message<AnalysisTooLarge>([&] { prepare_vif(smiles, p); });
+      EXPECT_NE(msg.find(std::to_string(size.atoms) + " atoms with " +
+                         std::to_string(size.orbital_nodes) + " orbital nodes"),
+                std::string::npos)
+          << msg;
+    }
   }
 }
 
@@ -246,7 +255,7 @@ TEST(FuzzRegressions, EveryInputRunsToAResultOrADocumentedError) {
     std::ifstream in(path, std::ios::binary);
     const std::string smiles{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     VifParams p = full_params();
-    p.max_analysis_bytes = dense_analysis_bytes(80);  // the fuzzer's own bound
+    p.max_analysis_bytes = analysis_peak_bytes({80, 80}, true);  // the fuzzer's own bound
     try {
       const auto m = prepare_vif(smiles, p);
       if (!m) continue;

@@ -29,25 +29,67 @@ def test_default_budget_is_four_gib():
 def test_lowered_budget_refuses_vif_with_nodes_and_bytes(monkeypatch):
     n = _nodes("CCO")  # 2 carbons and an oxygen of 4 nodes, 6 hydrogens of 1
     assert n == 18
-    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", 3 * 8 * n * n)
+    need = korvane._core.analysis_memory_estimate("CCO")
+    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", need)
     assert isinstance(korvane.VIF("CCO", draw=False, verbose=False), dict)
-    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", 3 * 8 * n * n - 1)
+    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", need - 1)
     with pytest.raises(MemoryError) as err:
         korvane.VIF("CCO", draw=False, verbose=False)
     msg = str(err.value)
-    assert "18 orbital nodes" in msg
-    assert f"{3 * 8 * n * n} bytes" in msg
+    assert "9 atoms with 18 orbital nodes" in msg
+    assert f"{need} bytes" in msg
     assert "korvane.MAX_ANALYSIS_BYTES" in msg
 
 
 def test_default_budget_refuses_long_polyethylene_at_once():
-    # C6000H12002: 36002 orbital nodes, three dense matrices of 10 GB each. The count is
-    # made from the parsed molecule, before the layout: refused in milliseconds (the bound
+    # C6000H12002: 36002 orbital nodes, dense matrices of 10 GB each. The count is made
+    # from the parsed molecule, before the hydrogens: refused in milliseconds (the bound
     # below is twenty times what it takes).
     start = time.monotonic()
-    with pytest.raises(MemoryError, match=r"36002 orbital nodes needs 31107456096 bytes"):
+    with pytest.raises(MemoryError, match=r"18002 atoms with 36002 orbital nodes needs \d+ bytes"):
         korvane.VIF("C" * 6000, draw=False, verbose=False)
     assert time.monotonic() - start < 1.0
+
+
+_PEAK_CHILD = textwrap.dedent("""
+    import sys
+    import korvane
+    def resident(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field))
+    korvane.VIF("CCO", draw=False, verbose=False, recursive_ms=True)  # the set-up, first
+    before = resident("VmRSS:")
+    try:
+        korvane.VIF(sys.stdin.read(), draw=False, verbose=False, recursive_ms=sys.argv[1] == "1")
+    except MemoryError:
+        pass
+    print(resident("VmHWM:") - before)
+""")
+
+
+def _peak_growth(smiles, recursive=False):
+    """Peak resident bytes an analysis added to a fresh interpreter's (which has made one
+    small analysis first)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", _PEAK_CHILD, "1" if recursive else "0"],
+                          input=smiles, capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stderr
+    return int(done.stdout.split()[-1])
+
+
+@pytest.mark.parametrize("recursive", [False, True])
+def test_memory_estimate_covers_the_analysis_at_its_peak(recursive):
+    # C150H302: the depiction's memory, quadratic in the atoms, is as large as the dense
+    # matrices', and neither is small against the rest.
+    smiles = "C" * 150
+    assert _peak_growth(smiles, recursive) <= korvane._core.analysis_memory_estimate(
+        smiles, recursive)
+
+
+def test_huge_molecule_is_refused_before_its_hydrogens():
+    # A million carbons: parsing holds about half a gigabyte; the two million hydrogens
+    # would bring the molecule to well over a gigabyte before any check after them.
+    assert _peak_growth("C" * 10**6) < 2**30
 
 
 def test_raised_budget_is_read_at_call_time(monkeypatch):

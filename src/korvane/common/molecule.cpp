@@ -19,7 +19,7 @@ bool is_smiles_text(const std::string& smiles) {
   });
 }
 
-std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles) {
+std::unique_ptr<RDKit::RWMol> parse_molecule(const std::string& smiles) {
   if (!is_smiles_text(smiles)) return nullptr;
   std::unique_ptr<RDKit::RWMol> mol;
   try {
@@ -39,6 +39,14 @@ std::unique_ptr<RDKit::RWMol> prepare_molecule(const std::string& smiles) {
     // Deliberately swallowed: a molecule that cannot be aromatised or kekulised
     // is analysed as it stands (aromatic bonds then read as order 1.5).
   }
+  return mol;
+}
+
+std::unique_ptr<RDKit::RWMol> prepare_molecule(
+    const std::string& smiles, const std::function<void(const RDKit::ROMol&)>& before_hydrogens) {
+  auto mol = parse_molecule(smiles);
+  if (!mol) return nullptr;
+  if (before_hydrogens) before_hydrogens(*mol);
   RDKit::MolOps::addHs(*mol);
   return mol;
 }

@@ -33,16 +33,22 @@ void require_finite(double x, const char* name) {
                                 std::to_string(x));
 }
 
-// The orbital nodes build_orbital_graph will make, counted before the layout so that an
-// oversized molecule is refused at once. An unknown element counts one node here; the
-// graph stage reports it.
-std::int64_t count_orbital_nodes(const RDKit::ROMol& mol) {
-  std::int64_t n = 0;
+// The atoms and orbital nodes the analysis will have, counted on the molecule before its
+// hydrogens are added (each hydrogen then becomes an atom of one node), so that an
+// oversized molecule is refused before anything of its size is made. An unknown element
+// counts one node here; the graph stage reports it.
+MoleculeSize count_before_hydrogens(const RDKit::ROMol& mol) {
+  MoleculeSize size;
+  const std::int64_t hydrogen_nodes = analysis::orbital_node_count(element_period("H"));
   for (const RDKit::Atom* atom : mol.atoms()) {
     const std::string symbol = atom->getSymbol();
-    n += atomic_number_of(symbol) == 0 ? 1 : analysis::orbital_node_count(element_period(symbol));
+    const std::int64_t hydrogens = atom->getTotalNumHs();
+    size.atoms += 1 + hydrogens;
+    size.orbital_nodes +=
+        (atomic_number_of(symbol) == 0 ? 1 : analysis::orbital_node_count(element_period(symbol))) +
+        hydrogens * hydrogen_nodes;
   }
-  return n;
+  return size;
 }
 
 // The LPI of the graph of the layout, and what it shares with the later tests.
@@ -82,10 +88,13 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   require_finite(params.radius_ratio, "radius_ratio");
   require_finite(params.bond_kappa, "bond_kappa");
 
-  auto mol = prepare_molecule(smiles);
+  MoleculeSize size;
+  auto mol = prepare_molecule(smiles, [&](const RDKit::ROMol& heavy) {
+    size = count_before_hydrogens(heavy);
+    require_analysis_budget(size, params.recursive_ms, params.max_analysis_bytes);
+  });
   if (!mol) return nullptr;
-  const std::int64_t n_nodes = count_orbital_nodes(*mol);
-  require_analysis_budget(n_nodes, params.max_analysis_bytes);
+  const std::int64_t n_nodes = size.orbital_nodes;
   std::shared_ptr<TopologyBeside> beside;
   if (params.beside_layout && (params.recursive_ms || n_nodes < kTopologyBesideMaxNodes))
     beside = std::make_shared<TopologyBeside>(*mol, params);
@@ -132,8 +141,17 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   return m;
 }
 
+std::optional<std::uint64_t> analysis_memory_estimate(const std::string& smiles,
+                                                      const VifParams& params) {
+  const auto mol = parse_molecule(smiles);
+  if (!mol) return std::nullopt;
+  return analysis_peak_bytes(count_before_hydrogens(*mol), params.recursive_ms);
+}
+
 VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
-  require_analysis_budget(m.graph.n_nodes(), params.max_analysis_bytes);
+  require_analysis_budget(
+      {static_cast<std::int64_t>(m.mol->getNumAtoms()), m.graph.n_nodes()},
+      params.recursive_ms, params.max_analysis_bytes);
   StageClock clock;
   VifFragments out;
   out.seconds = m.seconds;

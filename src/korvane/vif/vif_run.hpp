@@ -107,6 +107,12 @@ struct VifFragments {
 // asks to stop.
 std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params = {});
 
+// What analysis_peak_bytes (limits.hpp) estimates for the analysis of this SMILES with
+// these parameters, the number prepare_vif checks against params.max_analysis_bytes;
+// nullopt when the SMILES cannot be parsed or has no atom. Adds no hydrogens.
+std::optional<std::uint64_t> analysis_memory_estimate(const std::string& smiles,
+                                                      const VifParams& params = {});
+
 // Returns the second stage for a first stage built with the same parameters. Throws
 // AnalysisTooLarge and Interrupted as prepare_vif does.
 VifFragments fragment_vif(const VifMolecule& m, const VifParams& params = {});
