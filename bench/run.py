@@ -14,6 +14,7 @@ measurement breaks; missed speed targets are reported, not failed.
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
 import statistics
@@ -58,7 +59,7 @@ def ladder(smoke, nci):
     """(name, SMILES) of the size ladder."""
     if smoke:
         return [("C12 alkane", "C" * 12), ("coronene", CORONENE)]
-    rows = [(f"C{n} alkane", "C" * n) for n in (50, 100, 200, 400)]
+    rows = [(f"C{n} alkane", "C" * n) for n in (50, 100, 200, 400, 600, 800, 1000)]
     rows += [(f"Gly{n}", sequence_smiles("G" * n)) for n in (20, 50, 100)]
     rows += [(PEPTIDE, sequence_smiles(PEPTIDE)), ("coronene", CORONENE)]
     largest = sorted(range(len(nci)), key=lambda i: (-atom_count(nci[i]), i))[:5]
@@ -178,6 +179,30 @@ def compare_soft_bonds(molecule, budget):
     return out
 
 
+# Above this many orbital nodes the ladder skips what only the definition's dense
+# decompositions measure (the floor's NumPy eigh, the direct soft-bond test, recursion):
+# each takes minutes there.
+MAX_DENSE_NODES = 2500
+
+
+def large(smiles):
+    """Whether the molecule has more orbital nodes than MAX_DENSE_NODES (a cheap count:
+    four per heavy atom above helium, one per hydrogen or helium)."""
+    from rdkit import Chem
+    mol = Chem.AddHs(Chem.MolFromSmiles(smiles))
+    nodes = sum(1 if a.GetAtomicNum() <= 2 else 4 for a in mol.GetAtoms())
+    return nodes > MAX_DENSE_NODES
+
+
+def resident_bytes(field):
+    """VmRSS or VmHWM (the peak) of this process, in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
 def floor_seconds(smiles, molecule):
     """(RDKit depiction, one full symmetric eigendecomposition of the orbital matrix)."""
     import numpy as np
@@ -202,16 +227,25 @@ def measure(task):
         m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
         return compare_soft_bonds(m, task["budget"])
     timed_vif("CCO", True)  # the first analysis of a process pays for set-up; not timed
+    from korvane import _core
+    estimate = _core.analysis_memory_estimate(smiles, kind == "recursive")
+    rss_before = resident_bytes("VmRSS")
     runs = []
     while True:  # short runs are repeated; the run with the median total is kept
         runs.append(timed_vif(smiles, kind == "recursive"))
         if len(runs) == 3 or runs[0][0] * len(runs) > 1.0:
             break
     total, stages, molecule = sorted(runs, key=lambda r: r[0])[len(runs) // 2]
+    # The peak before the floor's NumPy matrices: what the analyses held above the
+    # interpreter's own memory, against the core's estimate of it.
+    peak = resident_bytes("VmHWM")
     out = {"total": total, "stages": stages, "atoms": len(molecule.atomic_numbers),
-           "n_nodes": len(molecule.nodes), "records": len(molecule.chem_bonds)}
+           "n_nodes": len(molecule.nodes), "records": len(molecule.chem_bonds),
+           "estimate": estimate, "rss_before": rss_before, "peak_rss": peak,
+           "peak_growth": peak - rss_before}
     if kind == "stages":
-        out["depiction"], out["eigh"] = floor_seconds(smiles, molecule)
+        out["depiction"], out["eigh"] = (None, None) if task.get("large") else \
+            floor_seconds(smiles, molecule)
     return out
 
 
@@ -344,9 +378,37 @@ def evaluate_targets(results):
             rows.append((label, f"{secs(t)} s" if t is not None else
                          f"> {r.get('timeout')} s (time limit)", None if t is None and
                          not r.get("timeout") else (t is not None and t < 2.0)))
+    def stage(name, key):
+        s = by_name.get(name, {}).get("stages", {})
+        return None if "timeout" in s or not s else s["stages"][key]
+
+    if "C400 alkane" in by_name:
+        t = stage("C400 alkane", "soft_bonds")
+        rows.append(("soft bonds of C400 alkane < 1 s", "not measured" if t is None else
+                     f"{secs(t)} s", None if t is None else t < 1.0))
+    if "C1000 alkane" in by_name:
+        t = total("C1000 alkane", "stages")
+        r = by_name["C1000 alkane"].get("stages", {})
+        rows.append(("VIF on C1000 alkane < 30 s", f"{secs(t)} s" if t is not None else
+                     f"> {r.get('timeout')} s (time limit)", t is not None and t < 30.0))
+    if "C200 alkane" in by_name and "C800 alkane" in by_name:
+        t200, t800 = stage("C200 alkane", "soft_bonds"), stage("C800 alkane", "soft_bonds")
+        if t200 and t800:
+            n200 = by_name["C200 alkane"]["stages"]["n_nodes"]
+            n800 = by_name["C800 alkane"]["stages"]["n_nodes"]
+            growth = math.log(t800 / t200) / math.log(n800 / n200)
+            rows.append(("soft-bond time from C200 to C800 alkane grows as N^2.5 or slower",
+                         f"N^{growth:.2f}", growth <= 2.5))
+    measured = [(r["name"], r[kind]) for r in results["ladder"] for kind in ("stages", "recursive")
+                if "peak_growth" in r.get(kind, {})]
+    if measured:
+        under = [name for name, m in measured if m["estimate"] < m["peak_growth"]]
+        rows.append(("memory estimate above the peak resident growth of every analysis",
+                     f"{len(measured) - len(under)} of {len(measured)}" +
+                     (f" (below: {', '.join(under)})" if under else ""), not under))
     for r in results["ladder"]:
         s = r.get("stages", {})
-        if "timeout" in s or not s or s["n_nodes"] < 500:
+        if "timeout" in s or not s or s["n_nodes"] < 500 or s.get("depiction") is None:
             continue
         floor = s["depiction"] + s["eigh"]
         rows.append((f"{r['name']} (N={s['n_nodes']}) within 2x floor",
@@ -402,16 +464,18 @@ def markdown(results):
                          " |" * 11)
             continue
         st = s["stages"]
-        floor = s["depiction"] + s["eigh"]
+        floor = None if s.get("depiction") is None else s["depiction"] + s["eigh"]
         if "timeout" in rec:
             rec_cells = f"> {rec['timeout']} s | |"
+        elif not rec:
+            rec_cells = "not run | |"
         else:
             rec_cells = f"{secs(rec['stages']['recursive'])} | {secs(rec['total'])} |"
         lines.append(f"| {r['name']} | {s['atoms']} | {s['n_nodes']} | {secs(st['prepare'])} | "
                      f"{secs(st['layout'])} | {secs(st['graph'])} | {secs(st['lpi'])} | "
                      f"{secs(st['soft_bonds'])} | {secs(st['fragments'])} | "
-                     f"{secs(st['python'])} | {secs(s['total'])} | {rec_cells} "
-                     f"{secs(floor)} | {s['total'] / floor:.2f} |")
+                     f"{secs(st['python'])} | {secs(s['total'])} | {rec_cells} " +
+                     (f"{secs(floor)} | {s['total'] / floor:.2f} |" if floor else "not run | |"))
     lines += ["", "Soft-bond test on the ladder's graphs, seconds (direct extrapolated from "
               "the records timed when marked *):", "",
               "| molecule | N | records | direct | fast | speedup | fallbacks | disagreements |",
@@ -427,6 +491,22 @@ def markdown(results):
                      f"{sb.get('disagreements', '–')} |" if "speedup" in sb else
                      f"| {r['name']} | {sb['n_nodes']} | {sb['records']} | "
                      f"{secs(sb['direct_seconds'])}{star} | not available | | | |")
+    lines += ["", "Memory of the ladder's analyses, MiB: the core's estimate of what an analysis "
+              "holds at its peak (checked against the limit before the hydrogens are added) "
+              "beside the peak resident memory of the measuring process above what it held "
+              "before the analyses (VmHWM - VmRSS):", "",
+              "| molecule | atoms | N | estimate | peak growth | estimate/peak | "
+              "estimate rec. | peak growth rec. |", "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    mib = lambda b: f"{b / 2**20:.0f}" if b is not None else ""  # noqa: E731
+    for r in results["ladder"]:
+        s, rec = r.get("stages", {}), r.get("recursive", {})
+        if "peak_growth" not in s:
+            continue
+        rec_cells = (f"{mib(rec['estimate'])} | {mib(rec['peak_growth'])} |"
+                     if "peak_growth" in rec else "| |")
+        lines.append(f"| {r['name']} | {s['atoms']} | {s['n_nodes']} | {mib(s['estimate'])} | "
+                     f"{mib(s['peak_growth'])} | "
+                     f"{s['estimate'] / max(s['peak_growth'], 1):.1f} | {rec_cells}")
     lines += ["", "| target | measured | met |", "|---|---|---|"]
     for label, value, met in results["targets"]:
         lines.append(f"| {label} | {value} | {'–' if met is None else ('yes' if met else 'no')} |")
@@ -459,6 +539,7 @@ def main():
                     "a file in the temporary directory)")
     ap.add_argument("--update-readme", action="store_true",
                     help="write the table into README.md's Benchmarks section")
+    ap.add_argument("--only", help="comma-separated ladder names to measure (default all)")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -481,11 +562,15 @@ def main():
         print(f"NCI sample: median {ms(results['nci']['plain']['median'])} ms, recursive "
               f"{ms(results['nci']['recursive']['median'])} ms", flush=True)
     results["ladder"] = []
+    only = set(args.only.split(",")) if args.only else None
     for name, smiles in ladder(smoke, nci):
+        if only is not None and name not in only:
+            continue
         row = {"name": name, "smiles": smiles}
-        for kind in ("stages", "recursive", "soft_bonds"):
+        is_large = large(smiles)
+        for kind in ("stages",) if is_large else ("stages", "recursive", "soft_bonds"):
             row[kind] = run_child({"name": name, "smiles": smiles, "kind": kind,
-                                   "budget": budget},
+                                   "budget": budget, "large": is_large},
                                   recursive_timeout if kind == "recursive" else timeout)
             r = row[kind]
             seconds = (f"> {r['timeout']} s (time limit)" if "timeout" in r else
