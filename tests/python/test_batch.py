@@ -37,8 +37,9 @@ def test_records_come_in_input_order_for_every_pool_size():
 
 
 def test_each_fault_costs_only_its_own_molecule(monkeypatch):
-    # The budget lets C200 in (three 1202 x 1202 matrices) and keeps C400 out.
-    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", 40_000_000)
+    # The budget lets C200 in (its estimate with recursion is 134 MB) and keeps C400 out
+    # (475 MB).
+    monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", 200_000_000)
     batch = ["CCO", "C1CC", "Clc1ccccc1", "*C", "C" * 400, "KILL", C200, "CC(=O)Cl", "O"]
     got = list(pool_map(_items(batch), _killing_task, {}, jobs=2, chunk_size=4, timeout=1.0,
                         lost=lost_record))
