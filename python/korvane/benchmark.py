@@ -214,7 +214,9 @@ def readme_text(result, counts, source):
     """Returns the README block: what was measured, the table and what it means."""
     rows = {name: result[name] for name in PREDICTORS}
     rec, ref = rows["recursive"], rows["all_single_cuts"]
-    text = [f"Measured on {source}: {counts['spectra']} spectra, "
+    from rdkit import __version__ as rdkit_version
+    text = [f"Measured with korvane {_core.__version__} and RDKit {rdkit_version} on {source}: "
+            f"{counts['spectra']} spectra, "
             f"{rows[PREDICTORS[0]]['n']} scored ({counts['no_structure']} without a structure, "
             f"{counts['failed']} not analysable). Each cell is median / mean over compounds.",
             "", format_table(result), ""]
