@@ -58,6 +58,15 @@ def _number(text):
     return x if np.isfinite(x) and x >= 0 else None
 
 
+# Largest m/z a reader accepts: nominal m/z are 32-bit integers in the core.
+MAX_MZ = 1e9
+
+
+def _mz_error(mz):
+    """Returns what is wrong with an m/z value, or None."""
+    return None if mz < MAX_MZ else f"m/z {mz:g} is out of range (at most {MAX_MZ:g})"
+
+
 class _Reader:
     """Collects the records of one file, turning errors into warnings when asked."""
 
@@ -105,6 +114,8 @@ def _msp_peak_line(reader, lineno, text, peaks, notes):
         if x is None:
             reader.fail(lineno, f"peak value {token!r} is not a non-negative number")
         if pending is None:
+            if _mz_error(x):
+                reader.fail(lineno, _mz_error(x))
             pending = x
         else:
             peaks.append((pending, x))
@@ -193,6 +204,8 @@ def _massbank_record(reader, lines):
                 values = [_number(c) for c in cols]
                 if len(cols) < 2 or None in values:
                     reader.fail(lineno, f"peak line {text.strip()!r} is not 'm/z intensity ...'")
+                if _mz_error(values[0]):
+                    reader.fail(lineno, _mz_error(values[0]))
                 peaks.append((values[0], values[1]))
             continue
         if not text.strip():
@@ -275,6 +288,8 @@ def _jsonl_record(reader, lineno, text):
             for v in p)
         if not ok:
             reader.fail(lineno, f"peak {i} {p!r} is not a pair of non-negative numbers")
+        if _mz_error(p[0]):
+            reader.fail(lineno, f"peak {i}: {_mz_error(p[0])}")
     smiles = obj.get("smiles")
     if smiles is not None and not isinstance(smiles, str):
         reader.fail(lineno, "'smiles' must be a string or null")

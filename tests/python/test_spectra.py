@@ -82,6 +82,7 @@ def test_msp_reads_every_field_form_pairs_and_annotations(tmp_path):
     ("Name: x\nFormula: C\n", 1, "no 'Num Peaks' line"),
     ("MW: 12\nNum Peaks: 1\n10 20\n", 1, "no 'Name' field"),
     ("Name: x\nNum Peaks: 1\n\"a\" 10 20\n", 3, "does not follow a peak"),
+    ("Name: x\nNum Peaks: 1\n1e12 20\n", 3, "m/z 1e\\+12 is out of range"),
 ])
 def test_msp_errors_name_file_line_and_reason(tmp_path, body, line, reason):
     path = _write(tmp_path, "bad.msp", "Name: ok\nNum Peaks: 1\n1 1\n\n" + body)
@@ -139,7 +140,8 @@ def test_jsonl_reader_and_its_errors(tmp_path):
     assert (b.id, b.smiles, b.peaks.shape) == ("2", None, (0, 2))
     for line, reason in [("{", "not JSON"), ('{"peaks": []}', "no 'id'"),
                          ('{"id": 1, "peaks": [[1, -2]]}', "peak 1 \\[1, -2\\] is not"),
-                         ('{"id": 1, "peaks": 3}', "'peaks' must be a list")]:
+                         ('{"id": 1, "peaks": 3}', "'peaks' must be a list"),
+                         ('{"id": 1, "peaks": [[1e10, 2]]}', "peak 1: m/z 1e\\+10 is out")]:
         bad = _write(tmp_path, "bad.jsonl", json.dumps(good) + "\n" + line + "\n")
         with pytest.raises(SpectrumFormatError, match=f":2: .*{reason}"):
             read_jsonl(bad)
