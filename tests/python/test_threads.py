@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -143,3 +144,42 @@ def test_long_core_calls_let_other_threads_run(name):
         sys.setswitchinterval(old)
     assert state["done"]
     assert ran_during_the_call, f"{name} kept the interpreter lock while it worked"
+
+
+def test_child_forked_during_a_depiction_can_analyse():
+    # A thread depicts C300H602 (above a second) while the main thread forks: the child
+    # must find the depiction's lock free and analyse, however the fork met the thread.
+    started = threading.Event()
+
+    def depict():
+        started.set()
+        korvane.VIF("C" * 300, draw=False, verbose=False)
+
+    worker = threading.Thread(target=depict)
+    worker.start()
+    started.wait()
+    time.sleep(0.3)  # past the parsing, into the depiction
+    pid = os.fork()
+    if pid == 0:  # the child: one analysis, then out without the parent's clean-up
+        try:
+            lpi = korvane.VIF("CCO", draw=False, verbose=False)["lpi"]
+            os._exit(0 if (lpi["n+"], lpi["n0"], lpi["n-"]) == (9, 0, 9) else 1)
+        except BaseException:
+            os._exit(2)
+    reaped = False
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                reaped = True
+                assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+                break
+            time.sleep(0.05)
+        else:
+            pytest.fail("the forked child did not finish its analysis in 120 s")
+    finally:
+        if not reaped:  # a child still waiting (for a lock no thread of it holds) is ended
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        worker.join()

@@ -5,8 +5,16 @@
 #include <GraphMol/Conformer.h>
 #include <GraphMol/Depictor/RDDepictor.h>
 
+#include <GraphMol/RWMol.h>
+#include <pthread.h>
+
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <mutex>
+
+#include "korvane/common/helper_threads.hpp"
+#include "korvane/common/interrupt.hpp"
 
 namespace korvane::layout {
 namespace {
@@ -31,12 +39,48 @@ void compute_2d_coords(RDKit::ROMol& mol, bool force_rdkit) {
 // and, whenever RDBASE is set (RDKit's Python package sets it), its template directory,
 // moved into static storage on every call. Concurrent calls free each other's buffers,
 // so they are made one at a time. RDKit's own generator has no such state.
-std::mutex g_coordinate_generator_lock;
+// A fork waits for the depiction under way, if any, and takes the lock across the fork,
+// so that the child starts with the generator's state whole and the lock free (a child
+// forked while another thread held it would otherwise wait for it forever).
+std::timed_mutex g_coordinate_generator_lock;
+
+void lock_before_fork() { g_coordinate_generator_lock.lock(); }
+void unlock_after_fork() { g_coordinate_generator_lock.unlock(); }
+
+void register_fork_handlers() {
+  static const bool registered = [] {
+    pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork);
+    return true;
+  }();
+  (void)registered;
+}
 
 void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
-  std::unique_lock<std::mutex> hold(g_coordinate_generator_lock, std::defer_lock);
-  if (!force_rdkit) hold.lock();
+  std::unique_lock<std::timed_mutex> hold(g_coordinate_generator_lock, std::defer_lock);
+  if (!force_rdkit) {
+    // A depiction left behind by a stop request may hold the lock for as long as it
+    // runs: the wait answers stop requests of its own.
+    while (!hold.try_lock_for(std::chrono::milliseconds(kInterruptPollMs / 5)))
+      check_interrupt_now();
+  }
   compute_2d_coords(mol, force_rdkit);
+}
+
+// From this many atoms on, a depiction takes long enough (a tenth of a second at 300
+// atoms, a minute and a half at 6700) to run where a stop request can leave it behind.
+constexpr unsigned kInterruptibleDepictionAtoms = 200;
+
+// The depiction itself, on the calling thread.
+Coords depict_here(RDKit::ROMol& mol) {
+  depict_once(mol, /*force_rdkit=*/false);
+  Coords coords = conformer_coords(mol);
+  if (!all_finite(coords)) {
+    // The preferred generator places hydrogen-only molecules ("[H][H]", "[H]") at
+    // NaN, which would poison every later step; RDKit's own generator places them.
+    depict_once(mol, /*force_rdkit=*/true);
+    coords = conformer_coords(mol);
+  }
+  return coords;
 }
 
 }  // namespace
@@ -52,18 +96,25 @@ Coords conformer_coords(const RDKit::ROMol& mol) {
 }
 
 Coords depict(RDKit::ROMol& mol) {
+  register_fork_handlers();
   // Process-wide, and left on; written only when off, so that concurrent layouts do not
   // all write the same global.
   if (!RDDepict::preferCoordGen) RDDepict::preferCoordGen = true;
-  depict_once(mol, /*force_rdkit=*/false);
-  Coords coords = conformer_coords(mol);
-  if (!all_finite(coords)) {
-    // The preferred generator places hydrogen-only molecules ("[H][H]", "[H]") at
-    // NaN, which would poison every later step; RDKit's own generator places them.
-    depict_once(mol, /*force_rdkit=*/true);
-    coords = conformer_coords(mol);
-  }
-  return coords;
+  if (mol.getNumAtoms() < kInterruptibleDepictionAtoms || !interrupt_hook_installed())
+    return depict_here(mol);
+  // A large molecule is depicted on a helper thread, which owns a copy of it, while this
+  // one answers stop requests: left behind, the helper finishes on its own and lets the
+  // lock go. The copy's conformer becomes the molecule's only one, as a depiction here
+  // would have left it.
+  auto copy = std::make_shared<RDKit::RWMol>(mol);
+  auto done = start_detached([copy] {
+    depict_here(*copy);
+    return copy;
+  });
+  const std::shared_ptr<RDKit::RWMol> depicted = wait_interruptibly(done);
+  mol.clearConformers();
+  mol.addConformer(new RDKit::Conformer(depicted->getConformer()), /*assignId=*/false);
+  return conformer_coords(mol);
 }
 
 }  // namespace korvane::layout

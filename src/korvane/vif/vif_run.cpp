@@ -27,6 +27,10 @@
 namespace korvane::vif {
 namespace {
 
+// From this many characters on, parsing and adding hydrogens take a tenth of a second
+// or more.
+constexpr std::size_t kInterruptibleSmilesLength = 20000;
+
 void require_finite(double x, const char* name) {
   if (!std::isfinite(x))
     throw std::invalid_argument(std::string(name) + " must be a finite number, got " +
@@ -88,11 +92,21 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   require_finite(params.radius_ratio, "radius_ratio");
   require_finite(params.bond_kappa, "bond_kappa");
 
-  MoleculeSize size;
-  auto mol = prepare_molecule(smiles, [&](const RDKit::ROMol& heavy) {
-    size = count_before_hydrogens(heavy);
-    require_analysis_budget(size, params.recursive_ms, params.max_analysis_bytes);
-  });
+  // The preparation owns what it reads, so that a long SMILES (a million atoms take
+  // seconds to parse) can be prepared where a stop request leaves it behind.
+  const auto prepare = [smiles, recursive = params.recursive_ms,
+                        limit = params.max_analysis_bytes] {
+    MoleculeSize counted;
+    auto prepared = prepare_molecule(smiles, [&](const RDKit::ROMol& heavy) {
+      counted = count_before_hydrogens(heavy);
+      require_analysis_budget(counted, recursive, limit);
+    });
+    return std::make_pair(std::move(prepared), counted);
+  };
+  auto prepared =
+      smiles.size() >= kInterruptibleSmilesLength ? run_interruptible(prepare) : prepare();
+  std::unique_ptr<RDKit::RWMol> mol = std::move(prepared.first);
+  const MoleculeSize size = prepared.second;
   if (!mol) return nullptr;
   const std::int64_t n_nodes = size.orbital_nodes;
   std::shared_ptr<TopologyBeside> beside;
