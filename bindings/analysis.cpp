@@ -32,11 +32,11 @@ void bind_analysis(py::module_& m) {
   m.def(
       "compute_lpi",
       [](int n_nodes, const std::vector<Edge>& edges, double tol) {
-        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         analysis::LpiSignature s;
         {
           py::gil_scoped_release release;
-          s = analysis::compute_lpi(n_nodes, to_edges(edges), tol);
+          s = analysis::compute_lpi(n_nodes, to_edges(edges), tol, budget);
         }
         return std::make_tuple(s.counts.n_plus, s.counts.n_zero, s.counts.n_minus,
                                py::array_t<double>(s.eigenvalues.size(), s.eigenvalues.data()));
@@ -50,11 +50,12 @@ void bind_analysis(py::module_& m) {
          const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
          double tol) {
         const auto [np, nz, nm] = baseline;
-        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         std::vector<analysis::SoftTest> r;
         {
           py::gil_scoped_release release;
-          r = analysis::detect_soft_edges(n_nodes, to_edges(edges), candidates, {np, nz, nm}, tol);
+          r = analysis::detect_soft_edges(n_nodes, to_edges(edges), candidates, {np, nz, nm}, tol,
+                                          nullptr, nullptr, budget);
         }
         std::vector<int> out;
         for (auto t : r) out.push_back(static_cast<int>(t));
@@ -71,11 +72,12 @@ void bind_analysis(py::module_& m) {
          const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
          double tol) {
         const auto [np, nz, nm] = baseline;
+        const std::uint64_t budget = analysis_byte_limit();
         std::vector<analysis::SoftTest> r;
         {
           py::gil_scoped_release release;
           r = analysis::detect_soft_edges_direct(n_nodes, to_edges(edges), candidates,
-                                                 {np, nz, nm}, tol);
+                                                 {np, nz, nm}, tol, budget);
         }
         std::vector<int> out;
         for (auto t : r) out.push_back(static_cast<int>(t));
@@ -89,7 +91,7 @@ void bind_analysis(py::module_& m) {
          const std::vector<std::pair<int, int>>& candidates,
          std::optional<std::tuple<int, int, int>> baseline, double tol,
          const std::string& method) {
-        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         analysis::SoftEdgeMethod how;
         if (method == "update")
           how = analysis::SoftEdgeMethod::Update;
@@ -108,9 +110,9 @@ void bind_analysis(py::module_& m) {
           if (baseline) {
             const auto [np, nz, nm] = *baseline;
             r = analysis::detect_soft_edges_fast(n_nodes, e, candidates, {np, nz, nm}, tol, &st,
-                                                 how);
+                                                 how, budget);
           } else {
-            r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol, how, &st);
+            r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol, how, &st, budget);
           }
         }
         std::vector<int> out;
@@ -126,10 +128,10 @@ void bind_analysis(py::module_& m) {
       "detect_soft_edges_in_parts",
       [](int n_nodes, const std::vector<Edge>& edges, const std::vector<std::vector<int>>& parts,
          const std::vector<std::pair<int, int>>& candidates, double tol) {
-        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         std::vector<std::tuple<std::vector<int>, int, int>> out;
         py::gil_scoped_release release;
-        const analysis::SoftEdgeContext whole(n_nodes, to_edges(edges), tol);
+        const analysis::SoftEdgeContext whole(n_nodes, to_edges(edges), tol, budget);
         for (const auto& part : parts) {
           analysis::SoftEdgeStats st;
           std::vector<int> v;

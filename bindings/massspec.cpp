@@ -51,18 +51,6 @@ analysis::OrbitalGraph to_orbital_graph(int n_nodes, const std::vector<Edge>& ed
   return g;
 }
 
-// Upper bound of the orbital nodes of a fragment: those listed for its atoms.
-std::int64_t fragment_node_count(const std::vector<std::vector<int>>& atom_subgraphs,
-                                 std::vector<int> atom_set) {
-  std::sort(atom_set.begin(), atom_set.end());
-  atom_set.erase(std::unique(atom_set.begin(), atom_set.end()), atom_set.end());
-  std::int64_t n = 0;
-  for (int a : atom_set)
-    if (a >= 0 && a < static_cast<int>(atom_subgraphs.size()))
-      n += static_cast<std::int64_t>(atom_subgraphs[static_cast<std::size_t>(a)].size());
-  return n;
-}
-
 std::vector<analysis::ChemBond> to_cut_records(
     const std::vector<std::tuple<int, int, int>>& softs) {
   std::vector<analysis::ChemBond> out(softs.size());
@@ -154,11 +142,11 @@ void bind_massspec(py::module_& m) {
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, const std::vector<int>& atom_set,
          double tol) {
-        require_analysis_budget(fragment_node_count(atom_subgraphs, atom_set),
-                                analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         py::gil_scoped_release release;
         return massspec::fragment_atom_softs(
-            to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds), atom_set, tol);
+            to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds), atom_set, tol, nullptr,
+            budget);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"), py::arg("chem_bonds"),
       py::arg("atom_set"), py::arg("tol"),
@@ -184,12 +172,12 @@ void bind_massspec(py::module_& m) {
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, int max_generations, double min_mz,
          bool ring_fragmentation) {
-        require_analysis_budget(n_nodes, analysis_byte_limit());
+        const std::uint64_t budget = analysis_byte_limit();
         const std::string bytes = mol;
         py::gil_scoped_release release;
         return to_tuples(massspec::predict_fragments_recursive(
             *molecule_from_pickle(bytes), to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
-            max_generations, min_mz, ring_fragmentation));
+            max_generations, min_mz, ring_fragmentation, nullptr, budget));
       },
       py::arg("mol_pickle"), py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"),
       py::arg("chem_bonds"), py::arg("max_generations"), py::arg("min_mz"),

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <limits>
@@ -146,6 +147,57 @@ TEST(AnalysisBudget, FragmentStageChecksItsOwnParameters) {
   VifParams p;
   p.max_analysis_bytes = 100;
   EXPECT_THROW(fragment_vif(*m, p), AnalysisTooLarge);
+}
+
+TEST(AnalysisBudget, EveryLowerLevelEntryChecksTheBudgetItIsGiven) {
+  // Acetyl chloride: 18 orbital nodes. A budget one byte short of them refuses every
+  // dense entry at once; exactly enough lets each one run.
+  const auto m = prepare_vif("CC(=O)Cl");
+  ASSERT_TRUE(m);
+  const auto& g = m->graph;
+  const int n = g.n_nodes();
+  std::vector<std::pair<int, int>> candidates;
+  for (const auto& cb : g.chem_bonds) candidates.emplace_back(cb.u_node, cb.v_node);
+  const auto baseline = m->lpi.counts;
+  std::vector<int> atoms(m->mol->getNumAtoms());
+  for (std::size_t i = 0; i < atoms.size(); ++i) atoms[i] = static_cast<int>(i);
+  const std::vector<std::pair<std::string, std::function<void(std::uint64_t)>>> entries = {
+      {"compute_lpi", [&](std::uint64_t b) { analysis::compute_lpi(n, g.edges, 1e-9, b); }},
+      {"detect_soft_edges",
+       [&](std::uint64_t b) {
+         analysis::detect_soft_edges(n, g.edges, candidates, baseline, 1e-9, nullptr, nullptr, b);
+       }},
+      {"detect_soft_edges_direct",
+       [&](std::uint64_t b) {
+         analysis::detect_soft_edges_direct(n, g.edges, candidates, baseline, 1e-9, b);
+       }},
+      {"detect_soft_edges_fast",
+       [&](std::uint64_t b) {
+         analysis::detect_soft_edges_fast(n, g.edges, candidates, baseline, 1e-9, nullptr,
+                                          analysis::SoftEdgeMethod::Factor, b);
+       }},
+      {"detect_soft_edges_own_lpi",
+       [&](std::uint64_t b) {
+         analysis::detect_soft_edges_own_lpi(n, g.edges, candidates, 1e-9,
+                                             analysis::SoftEdgeMethod::Auto, nullptr, b);
+       }},
+      {"SoftEdgeContext",
+       [&](std::uint64_t b) { analysis::SoftEdgeContext(n, g.edges, 1e-9, b); }},
+      {"fragment_atom_softs",
+       [&](std::uint64_t b) { massspec::fragment_atom_softs(g, atoms, 1e-9, nullptr, b); }},
+      {"predict_fragments_recursive",
+       [&](std::uint64_t b) {
+         massspec::predict_fragments_recursive(*m->mol, g, 2, 25, true, nullptr, b);
+       }},
+  };
+  for (const auto& [name, call] : entries) {
+    EXPECT_THROW(call(dense_analysis_bytes(n) - 1), AnalysisTooLarge) << name;
+    EXPECT_NO_THROW(call(dense_analysis_bytes(n))) << name;
+  }
+  // A fragment is held to its own nodes: a lone hydrogen has one.
+  const int h = static_cast<int>(atoms.size()) - 1;
+  EXPECT_TRUE(
+      massspec::fragment_atom_softs(g, {h}, 1e-9, nullptr, dense_analysis_bytes(1)).empty());
 }
 
 TEST(NonFiniteParameters, AreRefusedByName) {

@@ -113,6 +113,9 @@ def test_every_dense_entry_checks_the_budget(monkeypatch):
             mol, H, subgraphs, chem_bonds),
         "_fragment_atom_softs": lambda: korvane._fragment_atom_softs(
             H, subgraphs, chem_bonds, range(mol.GetNumAtoms())),
+        # The benchmarks' direct test, one decomposition per candidate.
+        "detect_soft_edges_direct": lambda: korvane._core.detect_soft_edges_direct(
+            H.number_of_nodes(), [(0, 1, 1.0)], [(0, 1)], (1, 0, 1), 1e-9),
     }
     for name, call in calls.items():
         with pytest.raises(MemoryError, match="orbital nodes"):

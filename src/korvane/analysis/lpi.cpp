@@ -194,7 +194,8 @@ LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolera
 }
 
 LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
-                         double zero_tolerance) {
+                         double zero_tolerance, std::uint64_t max_bytes) {
+  require_analysis_budget(n_nodes, max_bytes);
   LpiSignature sig;
   if (n_nodes == 0) return sig;
   check_edges(n_nodes, edges);

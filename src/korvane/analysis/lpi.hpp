@@ -1,7 +1,10 @@
 // Eigenvalue signature (LPI) of a weighted graph: counts of positive, zero and
 // negative eigenvalues of its weighted adjacency matrix.
 #pragma once
+#include <cstdint>
 #include <vector>
+
+#include "korvane/common/limits.hpp"
 
 namespace korvane::analysis {
 
@@ -28,9 +31,11 @@ struct LpiSignature {
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges);
 
 // Counts an eigenvalue as zero when its magnitude is at most zero_tolerance
-// (absolute, inclusive); eigenvalues ascending.
+// (absolute, inclusive); eigenvalues ascending. Throws AnalysisTooLarge, before anything
+// is allocated, when the dense matrices of n_nodes nodes exceed max_bytes.
 LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
-                         double zero_tolerance = 1e-9);
+                         double zero_tolerance = 1e-9,
+                         std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The three counts of a list of eigenvalues.
 LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolerance);
@@ -57,7 +62,7 @@ class ToleranceWatch {
   int unclear() const { return unclear_; }
 
  private:
-  friend LpiSignature compute_lpi(int, const std::vector<WeightedEdge>&, double);
+  friend LpiSignature compute_lpi(int, const std::vector<WeightedEdge>&, double, std::uint64_t);
   ToleranceWatch* outer_;
   int unclear_ = 0;
 };

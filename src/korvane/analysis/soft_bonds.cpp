@@ -13,6 +13,7 @@
 #include "korvane/analysis/inertia.hpp"  // make_deletion_counter, certified_counts
 #include "korvane/analysis/sparse_inertia.hpp"
 #include "korvane/common/interrupt.hpp"
+#include "korvane/common/limits.hpp"
 #include "korvane/common/pair_key.hpp"
 
 namespace korvane::analysis {
@@ -62,13 +63,14 @@ bool edges_valid(int n_nodes, const std::vector<WeightedEdge>& edges) {
 
 // Counts of the graph without any listed copy of the edge u-v, by compute_lpi.
 LpiCounts direct_counts(int n_nodes, const std::vector<WeightedEdge>& edges, int u, int v,
-                        double zero_tolerance, std::vector<WeightedEdge>& edited) {
+                        double zero_tolerance, std::uint64_t max_bytes,
+                        std::vector<WeightedEdge>& edited) {
   edited.clear();
   std::copy_if(edges.begin(), edges.end(), std::back_inserter(edited),
                [u, v](const WeightedEdge& e) {
                  return !((e.u == u && e.v == v) || (e.u == v && e.v == u));
                });
-  return compute_lpi(n_nodes, edited, zero_tolerance).counts;
+  return compute_lpi(n_nodes, edited, zero_tolerance, max_bytes).counts;
 }
 
 SoftTest verdict(const LpiCounts& perturbed, const LpiCounts& baseline) {
@@ -119,7 +121,9 @@ class ExactBaseline {
 std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edges,
                                const std::vector<Pair>& candidates, const LpiCounts* baseline,
                                double zero_tolerance, SoftEdgeMethod method,
-                               SoftEdgeStats* stats, const DeletionCounter* given = nullptr) {
+                               SoftEdgeStats* stats, const DeletionCounter* given,
+                               std::uint64_t max_bytes) {
+  require_analysis_budget(n_nodes, max_bytes);
   SoftEdgeStats local;
   SoftEdgeStats& st = stats ? *stats : local;
   st = SoftEdgeStats{};
@@ -136,7 +140,7 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
   edited.reserve(edges.size());
   if (method == SoftEdgeMethod::Direct) {
     if (!baseline) {
-      st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
+      st.baseline = compute_lpi(n_nodes, edges, zero_tolerance, max_bytes).counts;
       st.baseline_direct = true;
     } else {
       st.baseline = *baseline;
@@ -148,7 +152,7 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
         continue;
       }
       const auto [u, v] = candidates[i];
-      out.push_back(verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, edited),
+      out.push_back(verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, max_bytes, edited),
                             st.baseline));
       ++st.fallbacks;
     }
@@ -175,7 +179,7 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
   } else if (const auto own = counter ? certified_counts(*counter, {}) : sparse->counts()) {
     st.baseline = *own;
   } else {
-    st.baseline = compute_lpi(n_nodes, edges, zero_tolerance).counts;
+    st.baseline = compute_lpi(n_nodes, edges, zero_tolerance, max_bytes).counts;
     st.baseline_direct = true;
   }
   ExactBaseline exact_baseline;
@@ -198,7 +202,7 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
       if (counts) ++st.exact;
     }
     if (!counts) {
-      counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, edited);
+      counts = direct_counts(n_nodes, edges, u, v, zero_tolerance, max_bytes, edited);
       ++st.fallbacks;
     }
     out.push_back(verdict(*counts, st.baseline));
@@ -211,9 +215,10 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
                                         const std::vector<Pair>& candidates,
                                         const LpiCounts& baseline, double zero_tolerance,
-                                        SoftEdgeStats* stats, const DeletionCounter* counter) {
+                                        SoftEdgeStats* stats, const DeletionCounter* counter,
+                                        std::uint64_t max_bytes) {
   return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, SoftEdgeMethod::Auto,
-                  stats, counter);
+                  stats, counter, max_bytes);
 }
 
 SoftEdgeMethod soft_edge_method(int n_nodes, int present_candidates) {
@@ -224,13 +229,17 @@ SoftEdgeMethod soft_edge_method(int n_nodes, int present_candidates) {
 std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
                                              const std::vector<Pair>& candidates,
                                              const LpiCounts& baseline, double zero_tolerance,
-                                             SoftEdgeStats* stats, SoftEdgeMethod method) {
-  return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, method, stats);
+                                             SoftEdgeStats* stats, SoftEdgeMethod method,
+                                             std::uint64_t max_bytes) {
+  return run_test(n_nodes, edges, candidates, &baseline, zero_tolerance, method, stats, nullptr,
+                  max_bytes);
 }
 
 std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<WeightedEdge>& edges,
                                                const std::vector<Pair>& candidates,
-                                               const LpiCounts& baseline, double zero_tolerance) {
+                                               const LpiCounts& baseline, double zero_tolerance,
+                                               std::uint64_t max_bytes) {
+  require_analysis_budget(n_nodes, max_bytes);
   std::vector<SoftTest> out;
   out.reserve(candidates.size());
   std::vector<WeightedEdge> edited;
@@ -245,7 +254,8 @@ std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<We
       continue;
     }
     // Each candidate is tested against the intact graph: only its own edge is missing.
-    out.push_back(verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, edited), baseline));
+    out.push_back(
+        verdict(direct_counts(n_nodes, edges, u, v, zero_tolerance, max_bytes, edited), baseline));
   }
   return out;
 }
@@ -253,12 +263,14 @@ std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<We
 std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                                                 const std::vector<Pair>& candidates,
                                                 double zero_tolerance, SoftEdgeMethod method,
-                                                SoftEdgeStats* stats) {
+                                                SoftEdgeStats* stats, std::uint64_t max_bytes) {
+  require_analysis_budget(n_nodes, max_bytes);
   if (candidates.empty()) {
     if (stats) *stats = SoftEdgeStats{};
     return {};
   }
-  return run_test(n_nodes, edges, candidates, nullptr, zero_tolerance, method, stats);
+  return run_test(n_nodes, edges, candidates, nullptr, zero_tolerance, method, stats, nullptr,
+                  max_bytes);
 }
 
 struct SoftEdgeContext::Spectrum {
@@ -278,11 +290,13 @@ struct SoftEdgeContext::Spectrum {
 };
 
 SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
-                                 double zero_tolerance)
+                                 double zero_tolerance, std::uint64_t max_bytes)
     : n_nodes_(n_nodes),
       edges_(std::move(edges)),
       zero_tolerance_(zero_tolerance),
+      max_bytes_(max_bytes),
       spectrum_(std::make_unique<Spectrum>()) {
+  require_analysis_budget(n_nodes_, max_bytes_);
   spectrum_->valid = edges_valid(n_nodes_, edges_);
   if (!spectrum_->valid) return;
   spectrum_->entries = entry_weights(edges_);
@@ -291,10 +305,12 @@ SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
 }
 
 SoftEdgeContext::SoftEdgeContext(std::vector<WeightedEdge> edges,
-                                 std::shared_ptr<const DeletionCounter> counter)
+                                 std::shared_ptr<const DeletionCounter> counter,
+                                 std::uint64_t max_bytes)
     : n_nodes_(counter ? counter->n_nodes : 0),
       edges_(std::move(edges)),
       zero_tolerance_(counter ? counter->zero_tolerance : 0.0),
+      max_bytes_(max_bytes),
       spectrum_(std::make_unique<Spectrum>()) {
   if (!counter) throw std::invalid_argument("a soft-edge context needs a deletion counter");
   spectrum_->valid = edges_valid(n_nodes_, edges_);
@@ -347,7 +363,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
                                   inside(v) ? local_id[static_cast<std::size_t>(v)] : -1);
   const auto on_its_own = [&] {
     return detect_soft_edges_own_lpi(m, sub, local_candidates, zero_tolerance_,
-                                     SoftEdgeMethod::Auto, &st);
+                                     SoftEdgeMethod::Auto, &st, max_bytes_);
   };
   if (boundary.size() > kMaxBoundaryEntries) return on_its_own();
   const ResolventTable* table = spectrum_->resolvent_table();
@@ -383,7 +399,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
       sparse.emplace(m, sub, zero_tolerance_);
       part_baseline = sparse->counts();
       if (!part_baseline) {
-        part_baseline = compute_lpi(m, sub, zero_tolerance_).counts;
+        part_baseline = compute_lpi(m, sub, zero_tolerance_, max_bytes_).counts;
         st.baseline_direct = true;
       }
     }
@@ -396,7 +412,7 @@ std::vector<SoftTest> SoftEdgeContext::detect_in_part(const std::vector<int>& pa
     }
     if (!counts) {
       ++st.fallbacks;
-      counts = direct_counts(m, sub, lu, lv, zero_tolerance_, edited);
+      counts = direct_counts(m, sub, lu, lv, zero_tolerance_, max_bytes_, edited);
     }
     out.push_back(verdict(*counts, *part_baseline));
   }

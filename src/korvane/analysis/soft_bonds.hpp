@@ -1,5 +1,6 @@
 // Soft bonds: bond edges whose removal leaves the LPI of the graph unchanged.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -40,11 +41,14 @@ struct SoftEdgeStats {
 // `baseline` unchanged. Verdicts are those of detect_soft_edges_direct. A `counter`
 // made of the same graph at the same tolerance spares the update its own
 // decomposition (std::invalid_argument when its order or tolerance differ).
+// Every test here throws AnalysisTooLarge, before anything is allocated, when the dense
+// matrices of n_nodes nodes exceed max_bytes.
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
                                         const std::vector<std::pair<int, int>>& candidates,
                                         const LpiCounts& baseline, double zero_tolerance = 1e-9,
                                         SoftEdgeStats* stats = nullptr,
-                                        const DeletionCounter* counter = nullptr);
+                                        const DeletionCounter* counter = nullptr,
+                                        std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The method Auto takes for a graph of this many nodes with this many present
 // candidates: Direct for a handful, Update for small graphs, Factor for large ones. When
@@ -58,13 +62,15 @@ std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<Weig
                                              const LpiCounts& baseline,
                                              double zero_tolerance = 1e-9,
                                              SoftEdgeStats* stats = nullptr,
-                                             SoftEdgeMethod method = SoftEdgeMethod::Update);
+                                             SoftEdgeMethod method = SoftEdgeMethod::Update,
+                                             std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The same test by definition: one compute_lpi per candidate.
 std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<WeightedEdge>& edges,
                                                const std::vector<std::pair<int, int>>& candidates,
                                                const LpiCounts& baseline,
-                                               double zero_tolerance = 1e-9);
+                                               double zero_tolerance = 1e-9,
+                                               std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The same test against the graph's own LPI, which comes from the decomposition the
 // update uses when its counts are certain and from compute_lpi otherwise (also when no
@@ -73,7 +79,8 @@ std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<W
                                                 const std::vector<std::pair<int, int>>& candidates,
                                                 double zero_tolerance = 1e-9,
                                                 SoftEdgeMethod method = SoftEdgeMethod::Auto,
-                                                SoftEdgeStats* stats = nullptr);
+                                                SoftEdgeStats* stats = nullptr,
+                                                std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // One decomposition of a whole graph (made on construction; const use is thread-safe),
 // shared by the soft-bond tests of its parts: the
@@ -82,9 +89,13 @@ std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<W
 // exactly when deleting it leaves the counts of that block-diagonal matrix unchanged.
 class SoftEdgeContext {
  public:
-  SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges, double zero_tolerance = 1e-9);
+  // Throws AnalysisTooLarge when the whole graph's dense matrices exceed max_bytes; the
+  // parts' own tests keep to the same budget.
+  SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges, double zero_tolerance = 1e-9,
+                  std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
   // With the decomposition already made (make_deletion_counter of the same graph).
-  SoftEdgeContext(std::vector<WeightedEdge> edges, std::shared_ptr<const DeletionCounter> counter);
+  SoftEdgeContext(std::vector<WeightedEdge> edges, std::shared_ptr<const DeletionCounter> counter,
+                  std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
   ~SoftEdgeContext();
   SoftEdgeContext(const SoftEdgeContext&) = delete;
   SoftEdgeContext& operator=(const SoftEdgeContext&) = delete;
@@ -106,6 +117,7 @@ class SoftEdgeContext {
   int n_nodes_;
   std::vector<WeightedEdge> edges_;
   double zero_tolerance_;
+  std::uint64_t max_bytes_;
   std::unique_ptr<Spectrum> spectrum_;  // the decomposition, made by the constructor
 };
 

@@ -124,7 +124,8 @@ std::string cut_label(const RDKit::ROMol& mol, const std::vector<int>& parent,
 
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
                                      const std::vector<int>& atom_set, double zero_tolerance,
-                                     const analysis::SoftEdgeContext* whole) {
+                                     const analysis::SoftEdgeContext* whole,
+                                     std::uint64_t max_bytes) {
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
   const auto node_ok = [n_nodes](int node) { return node >= 0 && node < n_nodes; };
@@ -147,6 +148,7 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
       local[static_cast<std::size_t>(node)] = static_cast<int>(frag_nodes.size());
       frag_nodes.push_back(node);
     }
+  require_analysis_budget(static_cast<std::int64_t>(frag_nodes.size()), max_bytes);
 
   std::vector<analysis::WeightedEdge> sub;
   for (const auto& e : graph.edges) {
@@ -182,7 +184,9 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   const auto verdicts =
       whole ? whole->detect_in_part(frag_nodes, whole_candidates)
             : analysis::detect_soft_edges_own_lpi(static_cast<int>(frag_nodes.size()), sub,
-                                                  candidates, zero_tolerance);
+                                                  candidates, zero_tolerance,
+                                                  analysis::SoftEdgeMethod::Auto, nullptr,
+                                                  max_bytes);
   std::vector<int> softs;
   for (std::size_t k = 0; k < inside.size(); ++k)
     if (verdicts[k] == analysis::SoftTest::Soft) softs.push_back(inside[k]);
@@ -256,7 +260,8 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 std::vector<FragmentVisit> visit_fragments(
     const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
     double min_mz, bool ring_fragmentation,
-    std::shared_ptr<const analysis::DeletionCounter> whole_counter) {
+    std::shared_ptr<const analysis::DeletionCounter> whole_counter, std::uint64_t max_bytes) {
+  require_analysis_budget(graph.n_nodes(), max_bytes);
   std::vector<int> all(mol.getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
   std::vector<FragmentVisit> visits{{all, 0, -1}};
@@ -267,8 +272,10 @@ std::vector<FragmentVisit> visit_fragments(
   std::unique_ptr<analysis::SoftEdgeContext> whole;
   if (max_generations > 0)
     whole = whole_counter
-                ? std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter))
-                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges);
+                ? std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter),
+                                                              max_bytes)
+                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges, 1e-9,
+                                                              max_bytes);
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
   for (std::size_t next = 0; next < visits.size(); ++next) {
@@ -278,7 +285,7 @@ std::vector<FragmentVisit> visit_fragments(
     const int gen = visits[next].generation;
 
     softs.clear();
-    for (int i : fragment_atom_softs(graph, atoms, 1e-9, whole.get()))
+    for (int i : fragment_atom_softs(graph, atoms, 1e-9, whole.get(), max_bytes))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
@@ -294,11 +301,12 @@ std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               int max_generations, double min_mz,
                                               bool ring_fragmentation,
                                               std::shared_ptr<const analysis::DeletionCounter>
-                                                  whole) {
+                                                  whole,
+                                              std::uint64_t max_bytes) {
   std::vector<Peak> peaks;
   std::set<int> peak_mz;
-  const auto visits =
-      visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation, std::move(whole));
+  const auto visits = visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation,
+                                      std::move(whole), max_bytes);
   for (const auto& v : visits) {
     const int mz = nominal_mass(mol, v.atoms);
     if (!peak_mz.insert(mz).second) continue;

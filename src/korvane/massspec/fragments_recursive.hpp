@@ -9,6 +9,7 @@
 
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/analysis/soft_bonds.hpp"  // SoftEdgeContext
+#include "korvane/common/limits.hpp"
 
 namespace korvane::massspec {
 
@@ -38,11 +39,13 @@ struct FragmentVisit {
 // atom with no entry in graph.atom_subgraphs or a node outside the graph. `whole`, when
 // given, is a SoftEdgeContext of the whole graph at the same tolerance, shared by the
 // fragments (std::invalid_argument if it was made for another graph); it gives the same
-// results faster than decomposing each fragment.
+// results faster than decomposing each fragment. Throws AnalysisTooLarge when the
+// dense matrices of the fragment's orbital nodes exceed max_bytes.
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
                                      const std::vector<int>& atom_set,
                                      double zero_tolerance = 1e-9,
-                                     const analysis::SoftEdgeContext* whole = nullptr);
+                                     const analysis::SoftEdgeContext* whole = nullptr,
+                                     std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // Returns the child atom sets of one fragment, each ascending, the list ascending by
 // atom indices (lexicographic, as Python compares tuples). Each distinct soft pair
@@ -61,11 +64,13 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 // new atom set is queued once, however many fragments it is cut from. Returns the atom
 // sets in queue order, which is generation order; the children of one fragment follow
 // cut_atom_set's order. `whole`, when given, is make_deletion_counter of the graph at
-// the default tolerance, made once for the soft-bond test and reused here.
+// the default tolerance, made once for the soft-bond test and reused here. Throws
+// AnalysisTooLarge when the dense matrices of the graph's nodes exceed max_bytes.
 std::vector<FragmentVisit> visit_fragments(
     const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
     double min_mz, bool ring_fragmentation,
-    std::shared_ptr<const analysis::DeletionCounter> whole = nullptr);
+    std::shared_ptr<const analysis::DeletionCounter> whole = nullptr,
+    std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The peaks of visit_fragments in insertion order: the molecule first, then for each new
 // nominal mass the first fragment that reached it (an existing peak is never replaced),
@@ -75,6 +80,7 @@ std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               int max_generations = 3, double min_mz = 25,
                                               bool ring_fragmentation = true,
                                               std::shared_ptr<const analysis::DeletionCounter>
-                                                  whole = nullptr);
+                                                  whole = nullptr,
+                                              std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 }  // namespace korvane::massspec

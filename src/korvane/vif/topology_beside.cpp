@@ -34,10 +34,12 @@ TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
     counter = shared_decomposition(
         t->graph, params, analysis::soft_edge_method(n, static_cast<int>(candidates.size())),
         t->lpi);
-    if (!counter) t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance);
+    if (!counter)
+      t->lpi = analysis::compute_lpi(n, t->graph.edges, kZeroTolerance, params.max_analysis_bytes);
     t->lpi_seconds = clock.lap();
     t->verdicts = analysis::detect_soft_edges(n, t->graph.edges, candidates, t->lpi.counts,
-                                              kZeroTolerance, nullptr, counter.get());
+                                              kZeroTolerance, nullptr, counter.get(),
+                                              params.max_analysis_bytes);
     t->soft_seconds = clock.lap();
     t->definite = watch.unclear() == 0 &&
                   analysis::counts_clear_of_tolerance(t->lpi.eigenvalues, t->graph.edges,
@@ -57,7 +59,7 @@ TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
   if (params.recursive_ms) {
     r.recursive_peaks = massspec::predict_fragments_recursive(
         mol, t->graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-        counter);
+        counter, params.max_analysis_bytes);
     r.seconds.recursive = clock.lap();
   }
   r.definite = t->definite && watch.unclear() == 0;

@@ -68,19 +68,20 @@ void prepare_lpi(VifMolecule& m, const VifParams& params) {
     // the graph's own certified counts. Its verdicts stand when those counts are the
     // LPI's (always, as they are certified; otherwise fragment_vif tests again).
     // The helper owns a copy of the edges: after a stop request it is left to finish.
-    auto eigen = start_detached([n, edges = m.graph.edges] {
-      return analysis::compute_lpi(n, edges, kZeroTolerance);
+    auto eigen = start_detached([n, edges = m.graph.edges, max_bytes = params.max_analysis_bytes] {
+      return analysis::compute_lpi(n, edges, kZeroTolerance, max_bytes);
     });
     StageClock soft_clock;
     analysis::SoftEdgeStats stats;
     auto verdicts = analysis::detect_soft_edges_own_lpi(n, m.graph.edges, candidates,
                                                         kZeroTolerance,
-                                                        analysis::SoftEdgeMethod::Auto, &stats);
+                                                        analysis::SoftEdgeMethod::Auto, &stats,
+                                                        params.max_analysis_bytes);
     m.seconds.soft_bonds = soft_clock.lap();
     m.lpi = wait_interruptibly(eigen);
     if (stats.baseline == m.lpi.counts) m.soft_verdicts = std::move(verdicts);
   } else {
-    m.lpi = analysis::compute_lpi(n, m.graph.edges, kZeroTolerance);
+    m.lpi = analysis::compute_lpi(n, m.graph.edges, kZeroTolerance, params.max_analysis_bytes);
   }
 }
 
@@ -178,7 +179,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
       m.soft_verdicts ? *m.soft_verdicts
                       : analysis::detect_soft_edges(m.graph.n_nodes(), m.graph.edges,
                                                     bond_candidates(m.graph), m.lpi.counts,
-                                                    kZeroTolerance, nullptr, m.counter.get());
+                                                    kZeroTolerance, nullptr, m.counter.get(),
+                                                    params.max_analysis_bytes);
   std::vector<analysis::ChemBond> softs;
   for (std::size_t i = 0; i < verdicts.size(); ++i) {
     if (verdicts[i] != analysis::SoftTest::Soft) continue;
@@ -201,7 +203,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     out.seconds.beside = std::max(0.0, rest.total - rest.seconds.recursive - waited);
     if (params.recursive_ms) {
       out.recursive_peaks = massspec::predict_fragments_recursive(
-          *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true);
+          *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
+          nullptr, params.max_analysis_bytes);
       out.seconds.recursive = clock.lap();
     }
     return out;
@@ -214,7 +217,7 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     // single-generation setting is.
     out.recursive_peaks = massspec::predict_fragments_recursive(
         *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-        m.counter);
+        m.counter, params.max_analysis_bytes);
     out.seconds.recursive = clock.lap();
   }
   return out;
