@@ -92,6 +92,20 @@ TEST(SparseInertia, EigenvalueAtTheToleranceIsNeverGuessed) {
   EXPECT_TRUE(SparseInertiaCounter(2, {{0, 1, 1.0}}, 0.0).factor(0.5, {}).has_value());
 }
 
+TEST(SparseInertia, AnEigenvalueJustBeyondMinusTolIsNeverGuessed) {
+  // A triangle of weight w just above tol: eigenvalues 2w, far above +tol, and -w twice,
+  // just beyond -tol (negative by definition, within the band of the shifts round -tol).
+  // Only the pair of shifts round -tol can tell that the count there is not certain.
+  const double tol = 1e-9, w = tol * (1 + 1e-6);
+  const std::vector<WeightedEdge> triangle = {{0, 1, w}, {1, 2, w}, {0, 2, w}, {3, 4, 1.0}};
+  const SparseInertiaCounter counter(5, triangle, tol);
+  ASSERT_TRUE(counter.usable());
+  EXPECT_FALSE(counter.counts().has_value());
+  EXPECT_FALSE(counter.replayed_counts({}).has_value());
+  // Without the triangle's edges nothing lies near either tolerance.
+  EXPECT_EQ(counter.counts({{0, 1}, {1, 2}, {0, 2}}), (LpiCounts{1, 3, 1}));
+}
+
 TEST(SparseInertia, BadInput) {
   EXPECT_THROW(SparseInertiaCounter(2, {{0, 2, 1.0}}, 1e-9), std::out_of_range);
   EXPECT_THROW(SparseInertiaCounter(-1, {}, 1e-9), std::invalid_argument);

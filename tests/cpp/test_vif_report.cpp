@@ -23,11 +23,56 @@ TEST(VifReport, WaterHeadAndTail) {
             "      LPI = {n+=3, n0=0, n-=3}  (6 orbitals total)\n"
             "      Eigenvalues: [-1.53, -1.328, -1.0, 0.195, 0.53, 3.133]");
   const auto f = fragment_vif(*m);
-  if (f.soft_bonds.empty()) {
-    EXPECT_EQ(report_tail(*m, f, {}),
-              "      Soft bonds: none (all bonds essential \u2192 stable M+ dominates)\n"
-              "      No real fragments \u2192 M+ dominates, single peak");
-  }
+  EXPECT_TRUE(f.soft_bonds.empty());
+  EXPECT_EQ(report_tail(*m, f, {}),
+            "      Soft bonds: none (all bonds essential \u2192 stable M+ dominates)\n"
+            "      No real fragments \u2192 M+ dominates, single peak");
+}
+
+TEST(VifReport, RingOnlySoftBondsGiveNoFragments) {
+  // Benzene's six ring bonds are soft, its C-H bonds essential: a single cut of a ring
+  // bond splits nothing, so without ring cuts there is no fragment to list.
+  const auto m = prepare_vif("c1ccccc1");
+  ASSERT_TRUE(m);
+  const auto f = fragment_vif(*m);
+  EXPECT_EQ(f.soft_bonds.size(), 6u);
+  EXPECT_EQ(report_tail(*m, f, {}),
+            "      Soft bonds: 6  (0 single-cut fragment(s) + 6 ring bond(s))\n"
+            "      No real fragments \u2192 M+ dominates, single peak");
+}
+
+TEST(VifRun, FragmentMassesRoundToTheNearestDecimal) {
+  // Nitrobenzene's NO2 weighs 46.005 on average, stored just above the half: rounded to
+  // the nearest two decimals it is 46.01 (a round-half-even of the scaled value would
+  // give 46.0).
+  const auto m = prepare_vif("c1ccccc1[N+](=O)[O-]");
+  ASSERT_TRUE(m);
+  const auto f = fragment_vif(*m);
+  bool found = false;
+  for (const auto& cut : f.fragments)
+    for (const auto& piece : cut.fragments)
+      if (piece.formula == "NO2") {
+        found = true;
+        EXPECT_EQ(piece.mass, 46.01);
+        EXPECT_EQ(piece.mz, 46);
+      }
+  EXPECT_TRUE(found);
+}
+
+TEST(VifRun, ResultsBesideTheLayoutAreDroppedWhenACountSitsAtTheTolerance) {
+  // [H][H] with a bond weight of exactly the tolerance: eigenvalues +-tol, whose counts a
+  // renumbering could tip, so the helper's results must not stand and the stages run
+  // again on the graph of the layout. With the ordinary weight they stand.
+  VifParams p;
+  p.beside_layout = true;
+  const auto ordinary = prepare_vif("[H][H]", p);
+  ASSERT_TRUE(ordinary);
+  EXPECT_NE(ordinary->predictions, nullptr);
+  p.bond_kappa = 1e-9;
+  const auto at_tol = prepare_vif("[H][H]", p);
+  ASSERT_TRUE(at_tol);
+  EXPECT_EQ(at_tol->predictions, nullptr);
+  EXPECT_TRUE((at_tol->lpi.counts == korvane::analysis::LpiCounts{0, 2, 0}));
 }
 
 TEST(VifReport, ListTexts) {

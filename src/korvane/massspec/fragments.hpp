@@ -15,7 +15,7 @@ namespace korvane::massspec {
 // One piece of a cut.
 struct Fragment {
   std::string formula;
-  double mass = 0.0;  // average mass, rounded half-to-even to 2 decimals
+  double mass = 0.0;  // average mass, rounded to the nearest 2 decimals (as Python rounds)
   int mz = 0;         // nominal mass of the singly charged ion
   std::vector<int> atoms;  // the piece's atom indices, ascending
 };
