@@ -10,19 +10,11 @@
 #include <string>
 #include <utility>
 
+#include "korvane/analysis/error_bounds.hpp"
+
 namespace korvane::analysis {
 
 namespace {
-
-constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;
-
-// Backward stability of Householder tridiagonalisation with implicit QR: the computed
-// eigenvalues and eigenvectors are exact for A + E with an exactly orthogonal Q, where
-// ||E||_2 <= p(n) u ||A||_2 and ||Q - Q_computed||_2 <= p(n) u. We take p(n) = 16 n, about
-// fifty times what Eigen's solver reaches on orbital graphs of 500 to 1200 nodes
-// (orthogonality 3e-14, residual 2e-14 at n = 956); the bound then still sits two orders
-// below the default zero tolerance up to several thousand nodes.
-constexpr double kSolverErrorPerNode = 16.0;
 
 // Eigenvalues closer than this fraction of ||A|| to a shift go to the near set, at most
 // kMaxNear of them (the nearest); the others' gaps bound the amplification of errors.
@@ -64,7 +56,7 @@ std::optional<Inertia> certain_inertia(int r, const std::vector<double>& s, doub
     mu = symmetric_eigenvalues(r, s);
   }
   // The computed eigenvalues are exact for a matrix within a few r u ||S|| of S.
-  const double margin = error + kSolverErrorPerNode * r * kUnitRoundoff * frobenius;
+  const double margin = error + kSolverBackwardErrorPerNode * r * kUnitRoundoff * frobenius;
   Inertia in;
   for (double x : mu) {
     if (!(std::abs(x) > margin)) return std::nullopt;
@@ -319,8 +311,8 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
   }
 
   const double norm = row_sum_bound(n_nodes, edges);
-  const double solver_error = kSolverErrorPerNode * n_nodes * kUnitRoundoff * norm;
-  c.vector_error = kSolverErrorPerNode * n_nodes * kUnitRoundoff;
+  const double solver_error = kSolverBackwardErrorPerNode * n_nodes * kUnitRoundoff * norm;
+  c.vector_error = kSolverBackwardErrorPerNode * n_nodes * kUnitRoundoff;
   // Twice the sum of this solver's backward error and compute_lpi's (the same bound):
   // an eigenvalue of the edited matrix outside +-tol +- band lies on the same side of
   // +-tol in exact arithmetic and in compute_lpi's result.
@@ -535,8 +527,8 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
       decomposed = false;
       break;
     }
-    sh.delta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
-    sh.eta = kSolverErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
+    sh.delta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
+    sh.eta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
     double largest = 0.0;
     for (double t : sh.theta) largest = std::max(largest, std::abs(t));
     for (std::size_t k = 0; k < p; ++k) {

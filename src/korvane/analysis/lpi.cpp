@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "korvane/analysis/error_bounds.hpp"
 #include "korvane/common/helper_threads.hpp"
 
 namespace korvane::analysis {
@@ -20,14 +21,6 @@ namespace {
 constexpr int kInterruptibleSolveNodes = 300;
 
 thread_local ToleranceWatch* t_watch = nullptr;  // the innermost watch of this thread
-
-void check_edges(int n_nodes, const std::vector<WeightedEdge>& edges) {
-  if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
-  for (const auto& e : edges)
-    if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
-      throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
-                              ") names a node outside 0.." + std::to_string(n_nodes - 1));
-}
 
 // The connected components of a graph whose edges are valid: an edge of any weight
 // joins its nodes. Each component lists its nodes ascending; the components come in
@@ -226,8 +219,8 @@ bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
   for (const auto& e : edges)
     if (e.u < 0 || e.v < 0 || e.u >= n || e.v >= n) return false;
   const double norm = row_sum_bound(n, edges);
-  const double margin = 2.0 * 16.0 * static_cast<double>(eigenvalues.size()) *
-                        (std::numeric_limits<double>::epsilon() / 2) * norm;
+  const double margin = 2.0 * kSolverBackwardErrorPerNode *
+                        static_cast<double>(eigenvalues.size()) * kUnitRoundoff * norm;
   if (!std::isfinite(margin) || !std::isfinite(zero_tolerance)) return false;
   for (double lam : eigenvalues)
     if (!(std::abs(lam - zero_tolerance) > margin && std::abs(lam + zero_tolerance) > margin))

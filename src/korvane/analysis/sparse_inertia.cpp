@@ -13,11 +13,11 @@
 
 #include "korvane/analysis/inertia.hpp"  // check_deleted_entries
 
+#include "korvane/analysis/error_bounds.hpp"
+
 namespace korvane::analysis {
 
 namespace {
-
-constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;
 
 // Bunch-Kaufman's pivot threshold (1 + sqrt 17) / 8: it bounds the growth of the
 // entries at every step by 2.57 and makes every 2 x 2 pivot indefinite.
@@ -29,11 +29,6 @@ const double kAlpha = (1.0 + std::sqrt(17.0)) / 8.0;
 // costs an entry about three roundings, and Bunch-Kaufman's 2 x 2 pivots are
 // well-conditioned. We take p = 8 (k + 4) for a row that received k updates.
 constexpr double kFactorErrorPerUpdate = 8.0;
-
-// Error of compute_lpi's eigenvalues, per node and unit of u ||A||: its eigenvalues
-// differ from LAPACK's by at most 0.1 n u ||A|| on orbital graphs of 600 to 2400 nodes;
-// 4 n u ||A|| leaves a margin of forty.
-constexpr double kSolverErrorPerNode = 4.0;
 
 // Room in the band for the factorization's own error, in units of u ||A||, and slack in
 // units of u tol that keeps the band positive for a graph without entries. The band
@@ -567,14 +562,9 @@ bool factor_aside(ReplayWorkspace& ws, int k, SparseInertiaCounter::Factorizatio
 SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<WeightedEdge>& edges,
                                            double zero_tolerance)
     : n_nodes_(n_nodes), zero_tolerance_(zero_tolerance) {
-  if (n_nodes < 0) throw std::invalid_argument("node count must not be negative");
+  check_edges(n_nodes, edges);
   std::map<std::pair<int, int>, double> entries;
-  for (const auto& e : edges) {
-    if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
-      throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
-                              ") names a node outside 0.." + std::to_string(n_nodes - 1));
-    entries[std::minmax(e.u, e.v)] = e.weight;
-  }
+  for (const auto& e : edges) entries[std::minmax(e.u, e.v)] = e.weight;
   const auto n = static_cast<std::size_t>(n_nodes);
   diagonal_.assign(n, 0.0);
   // The map's order fills every row in ascending column order.
@@ -610,7 +600,7 @@ SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<Weight
   // compute_lpi's eigenvalues are within solver_error of exact ones of its matrix. A
   // count is certified only when no exact eigenvalue lies within twice that of +-tol,
   // whatever the factorization's error inside the rest of the band.
-  const double solver_error = kSolverErrorPerNode * n_nodes * kUnitRoundoff * norm;
+  const double solver_error = kSolverEigenvalueErrorPerNode * n_nodes * kUnitRoundoff * norm;
   band_ = 2.0 * solver_error + kFactorRoom * kUnitRoundoff * norm +
           kBandSlack * kUnitRoundoff * zero_tolerance;
   if (!(band_ <= zero_tolerance / 4)) return;
