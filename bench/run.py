@@ -595,7 +595,7 @@ def main():
     print(f"written: {out}")
 
     disagreements = (results["nci"] or {}).get("soft_bonds", {}).get("disagreements", 0)
-    disagreements += sum(r["soft_bonds"].get("disagreements", 0) for r in results["ladder"])
+    disagreements += sum(r.get("soft_bonds", {}).get("disagreements", 0) for r in results["ladder"])
     if disagreements:
         print(f"FAILED: the fast and the direct soft-bond test disagree {disagreements} times",
               file=sys.stderr)
