@@ -21,6 +21,14 @@ std::vector<analysis::WeightedEdge> to_edges(const std::vector<Edge>& edges) {
   return out;
 }
 
+// The verdicts as the integers Python reads: 0 absent, 1 essential, 2 soft.
+std::vector<int> verdict_codes(const std::vector<analysis::SoftTest>& verdicts) {
+  std::vector<int> out;
+  out.reserve(verdicts.size());
+  for (auto t : verdicts) out.push_back(static_cast<int>(t));
+  return out;
+}
+
 }  // namespace
 
 void bind_analysis(py::module_& m) {
@@ -57,9 +65,7 @@ void bind_analysis(py::module_& m) {
           r = analysis::detect_soft_edges(n_nodes, to_edges(edges), candidates, {np, nz, nm}, tol,
                                           nullptr, nullptr, budget);
         }
-        std::vector<int> out;
-        for (auto t : r) out.push_back(static_cast<int>(t));
-        return out;
+        return verdict_codes(r);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
@@ -79,9 +85,7 @@ void bind_analysis(py::module_& m) {
           r = analysis::detect_soft_edges_direct(n_nodes, to_edges(edges), candidates,
                                                  {np, nz, nm}, tol, budget);
         }
-        std::vector<int> out;
-        for (auto t : r) out.push_back(static_cast<int>(t));
-        return out;
+        return verdict_codes(r);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
@@ -115,9 +119,7 @@ void bind_analysis(py::module_& m) {
             r = analysis::detect_soft_edges_own_lpi(n_nodes, e, candidates, tol, how, &st, budget);
           }
         }
-        std::vector<int> out;
-        for (auto t : r) out.push_back(static_cast<int>(t));
-        return std::make_tuple(out, st.tested, st.fallbacks);
+        return std::make_tuple(verdict_codes(r), st.tested, st.fallbacks);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), py::arg("method") = "update",
@@ -134,9 +136,7 @@ void bind_analysis(py::module_& m) {
         const analysis::SoftEdgeContext whole(n_nodes, to_edges(edges), tol, budget);
         for (const auto& part : parts) {
           analysis::SoftEdgeStats st;
-          std::vector<int> v;
-          for (auto t : whole.detect_in_part(part, candidates, &st))
-            v.push_back(static_cast<int>(t));
+          auto v = verdict_codes(whole.detect_in_part(part, candidates, &st));
           out.emplace_back(std::move(v), st.tested, st.fallbacks);
         }
         return out;

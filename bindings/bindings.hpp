@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "korvane/common/molecule.hpp"
 
@@ -36,6 +37,16 @@ std::uint64_t analysis_byte_limit();
 // Molecules cross the boundary as RDKit's binary pickle (Python's Mol.ToBinary()).
 inline std::unique_ptr<RDKit::RWMol> mol_from_bytes(const py::bytes& pickle) {
   return molecule_from_pickle(std::string(pickle));
+}
+
+// Copies the pickle's bytes while the GIL is held, then releases it, unpickles the
+// molecule and returns what `work` makes of it (a C++ value: no Python object may be
+// made while the GIL is released).
+template <class Work>
+auto with_unpickled(const py::bytes& pickle, Work work) {
+  const std::string bytes = pickle;
+  py::gil_scoped_release release;
+  return work(*molecule_from_pickle(bytes));
 }
 
 }  // namespace korvane::bindings

@@ -64,9 +64,8 @@ void bind_layout(py::module_& m) {
   m.def(
       "symmetry_classes",
       [](const py::bytes& pickle) {
-        const std::string bytes = pickle;
-        py::gil_scoped_release release;
-        return layout::symmetry_classes(*molecule_from_pickle(bytes));
+        return with_unpickled(
+            pickle, [](const RDKit::ROMol& mol) { return layout::symmetry_classes(mol); });
       },
       py::arg("mol"), "Canonical ranks without tie breaking of a pickled molecule.");
   m.def(

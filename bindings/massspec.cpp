@@ -87,18 +87,18 @@ void bind_massspec(py::module_& m) {
   m.def(
       "atomic_numbers",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return massspec::atomic_numbers(*molecule_from_pickle(bytes), atoms);
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return massspec::atomic_numbers(molecule, atoms);
+        });
       },
       py::arg("mol_pickle"), py::arg("atoms"), "Atomic number of each listed atom.");
 
   m.def(
       "isotope_labels",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return massspec::isotope_labels(*molecule_from_pickle(bytes), atoms);
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return massspec::isotope_labels(molecule, atoms);
+        });
       },
       py::arg("mol_pickle"), py::arg("atoms"),
       "Isotope label (mass number) of each listed atom, 0 for an atom without one.");
@@ -106,18 +106,18 @@ void bind_massspec(py::module_& m) {
   m.def(
       "fragment_formula",
       [](const py::bytes& mol, const std::vector<int>& atoms) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return massspec::fragment_formula(*molecule_from_pickle(bytes), atoms);
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return massspec::fragment_formula(molecule, atoms);
+        });
       },
       py::arg("mol_pickle"), py::arg("atoms"), "Formula of the atoms: C, H, then by code point.");
 
   m.def(
       "pair_label",
       [](const py::bytes& mol, int i, int j) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return massspec::pair_label(*molecule_from_pickle(bytes), i, j);
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return massspec::pair_label(molecule, i, j);
+        });
       },
       py::arg("mol_pickle"), py::arg("i"), py::arg("j"), "Label 'C1-Cl0' of two atoms.");
 
@@ -125,11 +125,10 @@ void bind_massspec(py::module_& m) {
       "predict_fragments",
       [](const py::bytes& mol, const std::vector<SoftRecord>& soft_bonds, bool ring_fragmentation,
          int min_ring_fragment_mz) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return to_tuples(massspec::predict_fragments(*molecule_from_pickle(bytes),
-                                                     to_soft_bonds(soft_bonds), ring_fragmentation,
-                                                     min_ring_fragment_mz));
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return to_tuples(massspec::predict_fragments(molecule, to_soft_bonds(soft_bonds),
+                                                       ring_fragmentation, min_ring_fragment_mz));
+        });
       },
       py::arg("mol_pickle"), py::arg("soft_bonds"), py::arg("ring_fragmentation"),
       py::arg("min_ring_fragment_mz"),
@@ -157,10 +156,10 @@ void bind_massspec(py::module_& m) {
       [](const py::bytes& mol, const std::vector<int>& atom_set,
          const std::vector<std::tuple<int, int, int>>& softs, bool ring_fragmentation,
          double min_mz) {
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return massspec::cut_atom_set(*molecule_from_pickle(bytes), atom_set,
-                                      to_cut_records(softs), ring_fragmentation, min_mz);
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return massspec::cut_atom_set(molecule, atom_set, to_cut_records(softs),
+                                        ring_fragmentation, min_mz);
+        });
       },
       py::arg("mol_pickle"), py::arg("atom_set"), py::arg("softs"), py::arg("ring_fragmentation"),
       py::arg("min_mz"),
@@ -173,11 +172,11 @@ void bind_massspec(py::module_& m) {
          const std::vector<OrbitalRecord>& chem_bonds, int max_generations, double min_mz,
          bool ring_fragmentation) {
         const std::uint64_t budget = analysis_byte_limit();
-        const std::string bytes = mol;
-        py::gil_scoped_release release;
-        return to_tuples(massspec::predict_fragments_recursive(
-            *molecule_from_pickle(bytes), to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
-            max_generations, min_mz, ring_fragmentation, nullptr, budget));
+        return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
+          return to_tuples(massspec::predict_fragments_recursive(
+              molecule, to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
+              max_generations, min_mz, ring_fragmentation, nullptr, budget));
+        });
       },
       py::arg("mol_pickle"), py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"),
       py::arg("chem_bonds"), py::arg("max_generations"), py::arg("min_mz"),

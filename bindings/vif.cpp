@@ -267,7 +267,7 @@ void bind_vif(py::module_& m) {
                 frags = l;
               }
               out.append(py::make_tuple(c.bond, c.split,
-                                        c.mode == massspec::CutMode::Single ? "single" : "ring",
+                                        massspec::cut_mode_name(c.mode),
                                         frags));
             }
             return out;
