@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   librdkit-dev rdkit-data libboost-dev libeigen3-dev libinchi-dev
+  liblapack-dev  # the LPI's eigenvalues: the LAPACK that NumPy's linalg calls
   pybind11-dev python3-dev python3-venv
   libgtest-dev
   python3-rdkit python3-numpy python3-networkx python3-matplotlib python3-requests

@@ -5,6 +5,7 @@
 #include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,14 @@
 
 #include "korvane/analysis/error_bounds.hpp"
 #include "korvane/common/helper_threads.hpp"
+
+// LAPACK's symmetric eigen-solver (divide and conquer), from the system's LAPACK, the
+// library NumPy's linalg is linked with. The trailing lengths are those of the two
+// character arguments, which gfortran passes after the others.
+extern "C" void dsyevd_(const char* jobz, const char* uplo, const int* n, double* a,
+                        const int* lda, double* w, double* work, const int* lwork, int* iwork,
+                        const int* liwork, int* info, std::size_t jobz_len,
+                        std::size_t uplo_len);
 
 namespace korvane::analysis {
 namespace {
@@ -160,6 +169,29 @@ SpectralDecomposition solve_graph(int n_nodes, const std::vector<WeightedEdge>& 
   return d;
 }
 
+// Ascending eigenvalues of a dense symmetric matrix (n x n, symmetric, so its row-major
+// and column-major storage agree), as numpy.linalg.eigvalsh computes them: dsyevd with
+// values only from the lower triangle, its workspace sized by LAPACK's own query. The
+// same library on the same matrix and workspace gives the same bits.
+std::vector<double> lapack_eigenvalues(int n, std::vector<double> a) {
+  const char jobz = 'N', uplo = 'L';
+  const int lda = std::max(n, 1);
+  std::vector<double> w(static_cast<std::size_t>(n));
+  int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
+  double work_size = 0.0;
+  dsyevd_(&jobz, &uplo, &n, a.data(), &lda, w.data(), &work_size, &lwork, &iwork_size, &liwork,
+          &info, 1, 1);
+  if (info != 0) throw std::runtime_error("LAPACK's workspace query for dsyevd failed");
+  lwork = static_cast<int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
+  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
+  dsyevd_(&jobz, &uplo, &n, a.data(), &lda, w.data(), work.data(), &lwork, iwork.data(), &liwork,
+          &info, 1, 1);
+  if (info != 0) throw std::runtime_error("the symmetric eigen-solver did not converge");
+  return w;
+}
+
 }  // namespace
 
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
@@ -193,9 +225,12 @@ LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
   if (n_nodes == 0) return sig;
   check_edges(n_nodes, edges);
   // The eigen-solver calls of the library live in this file; this one takes the
-  // eigenvalues only (ascending). Eigen's self-adjoint solver is deterministic for a
-  // given input and build, unlike a threaded BLAS whose reduction order can vary.
-  auto solve = [n_nodes, edges] { return solve_graph(n_nodes, edges, false).eigenvalues; };
+  // eigenvalues only (ascending) of the whole matrix from LAPACK, so that they are
+  // NumPy's eigvalsh of the same matrix to the bit. The system's reference LAPACK and
+  // BLAS are single-threaded, so the result does not vary from run to run.
+  auto solve = [n_nodes, edges] {
+    return lapack_eigenvalues(n_nodes, adjacency_matrix(n_nodes, edges));
+  };
   sig.eigenvalues =
       n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();
   sig.counts = count_signs(sig.eigenvalues, zero_tolerance);

@@ -31,8 +31,11 @@ struct LpiSignature {
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges);
 
 // Counts an eigenvalue as zero when its magnitude is at most zero_tolerance
-// (absolute, inclusive); eigenvalues ascending. Throws AnalysisTooLarge, before anything
-// is allocated, when the dense matrices of n_nodes nodes exceed max_bytes.
+// (absolute, inclusive); eigenvalues ascending, from LAPACK's dsyevd of the whole
+// adjacency matrix (values only, lower triangle), bit for bit those of
+// numpy.linalg.eigvalsh on the same matrix with the same LAPACK. Throws
+// AnalysisTooLarge, before anything is allocated, when the dense matrices of n_nodes
+// nodes exceed max_bytes.
 LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                          double zero_tolerance = 1e-9,
                          std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
@@ -67,8 +70,9 @@ class ToleranceWatch {
   int unclear_ = 0;
 };
 
-// Eigenvalues and orthonormal eigenvectors of the adjacency matrix, from the same
-// symmetric solver as compute_lpi (Householder tridiagonalisation, implicit QR).
+// Eigenvalues and orthonormal eigenvectors of the adjacency matrix, from Eigen's
+// symmetric solver (Householder tridiagonalisation, implicit QR), each connected
+// component solved on its own: the same spectrum as compute_lpi's, to rounding.
 struct SpectralDecomposition {
   int n_nodes = 0;
   std::vector<double> eigenvalues;  // ascending

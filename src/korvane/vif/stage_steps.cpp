@@ -1,6 +1,8 @@
 // The steps shared by the stage pipeline and the topology work beside the layout.
 #include "korvane/vif/stage_steps.hpp"
 
+#include <algorithm>
+
 namespace korvane::vif {
 
 std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& graph) {
@@ -18,6 +20,14 @@ analysis::GraphParams graph_params(const VifParams& params) {
   return gp;
 }
 
+bool same_edges(const std::vector<analysis::WeightedEdge>& a,
+                const std::vector<analysis::WeightedEdge>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const analysis::WeightedEdge& x, const analysis::WeightedEdge& y) {
+                      return x.u == y.u && x.v == y.v && x.weight == y.weight;
+                    });
+}
+
 std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
     const analysis::OrbitalGraph& graph, const VifParams& params,
     analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi) {
@@ -26,8 +36,8 @@ std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
     return nullptr;
   auto counter = std::make_shared<const analysis::DeletionCounter>(
       analysis::make_deletion_counter(graph.n_nodes(), graph.edges, kZeroTolerance));
-  lpi.eigenvalues = counter->spectrum.eigenvalues;
-  lpi.counts = analysis::count_signs(lpi.eigenvalues, kZeroTolerance);
+  lpi = analysis::compute_lpi(graph.n_nodes(), graph.edges, kZeroTolerance,
+                             params.max_analysis_bytes);
   return counter;
 }
 

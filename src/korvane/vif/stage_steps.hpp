@@ -36,10 +36,14 @@ std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& g
 // The orbital graph's parameters among the analysis's.
 analysis::GraphParams graph_params(const VifParams& params);
 
+// Whether two edge lists are the same, entry by entry: the same matrix.
+bool same_edges(const std::vector<analysis::WeightedEdge>& a,
+                const std::vector<analysis::WeightedEdge>& b);
+
 // When the soft-bond test will take its counts from one decomposition with
 // eigenvectors, or recursive fragmentation will (it tests every fragment against the
-// whole molecule's decomposition), that decomposition, with the LPI read from it: the
-// solver gives the same eigenvalues with or without eigenvectors. Otherwise null.
+// whole molecule's decomposition), that decomposition, and the LPI beside it from
+// compute_lpi, whose eigenvalues are NumPy's. Otherwise null.
 std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
     const analysis::OrbitalGraph& graph, const VifParams& params,
     analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi);

@@ -139,6 +139,13 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
     if (t->definite && t->bond_orders == m->bond_orders &&
         same_graph_renumbered(t->graph, m->graph)) {
       m->lpi = t->lpi;
+      // The eigenvalues of the layout's own matrix, as NumPy computes them from the
+      // result's graph; its counts are the helper's, which are clear of the tolerance.
+      if (!same_edges(t->graph.edges, m->graph.edges))
+        m->lpi.eigenvalues =
+            analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance,
+                                  params.max_analysis_bytes)
+                .eigenvalues;
       m->soft_verdicts = t->verdicts;
       m->seconds.lpi = t->lpi_seconds;
       m->seconds.soft_bonds = t->soft_seconds;
