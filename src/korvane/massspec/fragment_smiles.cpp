@@ -1,3 +1,4 @@
+// SMILES of a fragment of the molecule with explicit hydrogens, its hydrogens folded in.
 #include "korvane/massspec/fragment_smiles.hpp"
 
 #include <GraphMol/MolOps.h>

@@ -1,3 +1,5 @@
+// The structures behind an analysis's predictions: atoms and SMILES of every piece and
+// peak, with each peak's parent and path of cuts.
 #include "korvane/vif/fragment_structures.hpp"
 
 #include "korvane/massspec/fragment_smiles.hpp"
