@@ -77,6 +77,11 @@ int heavy_atom_count(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
       atoms.begin(), atoms.end(), [&mol](int a) { return atom_at(mol, a).getAtomicNum() > 1; }));
 }
 
+bool keeps_multiple_bond(const RDKit::ROMol& mol, int order, const std::vector<int>& a,
+                         const std::vector<int>& b) {
+  return order >= 2 && std::min(heavy_atom_count(mol, a), heavy_atom_count(mol, b)) == 1;
+}
+
 std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
                                    const std::vector<std::vector<int>>& components) {
   std::vector<Fragment> out;
@@ -113,10 +118,7 @@ std::vector<FragmentCut> predict_fragments(const RDKit::ROMol& mol,
         s.sym_u + std::to_string(s.atom_u) + "-" + s.sym_v + std::to_string(s.atom_v);
     const auto components = components_without(graph, {pair});
     if (connected && components.size() == 2) {
-      // A multiple bond is not cut off a lone heavy atom (carbonyl O, CH2 of ethylene).
-      if (s.order >= 2 &&
-          std::min(heavy_atom_count(mol, components[0]), heavy_atom_count(mol, components[1])) == 1)
-        continue;
+      if (keeps_multiple_bond(mol, s.order, components[0], components[1])) continue;
       results.push_back({std::move(label), true, CutMode::Single, fragments_of(mol, components)});
     } else {
       results.push_back({std::move(label), false, CutMode::Single, {}});

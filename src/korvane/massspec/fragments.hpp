@@ -56,6 +56,12 @@ std::vector<std::vector<int>> components_without(const AtomGraph& graph,
 // Number of atoms with atomic number greater than 1.
 int heavy_atom_count(const RDKit::ROMol& mol, const std::vector<int>& atoms);
 
+// Whether cutting a bond of `order` into the pieces `a` and `b` is left undone: a
+// multiple bond is not cut off a lone heavy atom (carbonyl O, CH2 of ethylene). The rule
+// of single and recursive fragmentation alike.
+bool keeps_multiple_bond(const RDKit::ROMol& mol, int order, const std::vector<int>& a,
+                         const std::vector<int>& b);
+
 // Formula, rounded average mass, nominal mass and atoms of each component, sorted by mz
 // descending; the sort is stable, so pieces of equal mz keep the components' order.
 std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,

@@ -230,9 +230,7 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
     }
     auto components = components_without(graph, {pair});
     if (components.size() == 2) {
-      if (order >= 2 &&
-          std::min(heavy_atom_count(mol, components[0]), heavy_atom_count(mol, components[1])) == 1)
-        continue;
+      if (keeps_multiple_bond(mol, order, components[0], components[1])) continue;
       out.insert(std::move(components[0]));
       out.insert(std::move(components[1]));
     } else {
