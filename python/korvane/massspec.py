@@ -7,6 +7,8 @@ from ._graph import graph_to_core
 # Atomic number -> nominal mass, filled by _nominal_atom_mass one element at a time.
 _NOMINAL_ISOTOPE = {}
 
+_INT32_MAX = 2**31 - 1
+
 
 def _nominal_atom_mass(atomic_num):
     """Returns the mass number of the element's most common isotope (12 for C, 35 for Cl).
@@ -42,6 +44,19 @@ def _pair_label(mol, i, j):
     return _core.pair_label(mol.ToBinary(), i, j)
 
 
+def _mz_threshold(min_ring_fragment_mz):
+    """Returns the core's integer form of the ring-fragment floor: ceil, within 32 bits.
+
+    Integer m/z values are below a threshold t exactly when they are below ceil(t); every
+    m/z fits in 32 bits, so a floor beyond them (infinity included) keeps its meaning.
+    """
+    if math.isnan(min_ring_fragment_mz):
+        raise ValueError("min_ring_fragment_mz must be a number, got nan")
+    if math.isinf(min_ring_fragment_mz):
+        return _INT32_MAX if min_ring_fragment_mz > 0 else -_INT32_MAX - 1
+    return max(-_INT32_MAX - 1, min(_INT32_MAX, math.ceil(min_ring_fragment_mz)))
+
+
 def predict_fragments(mol, soft_bonds, ring_fragmentation=False, min_ring_fragment_mz=30):
     """Returns the cut records {"bond", "split", "mode", "fragments"} of the soft bonds.
 
@@ -51,8 +66,7 @@ def predict_fragments(mol, soft_bonds, ring_fragmentation=False, min_ring_fragme
     """
     records = [(s["atom_u"], s["atom_v"], s["sym_u"], s["sym_v"], s["order"])
                for s in soft_bonds]
-    # Integer m/z values are below a threshold t exactly when they are below ceil(t).
-    threshold = math.ceil(min_ring_fragment_mz)
+    threshold = _mz_threshold(min_ring_fragment_mz)
     cuts = _core.predict_fragments(mol.ToBinary(), records, bool(ring_fragmentation), threshold)
     return [{"bond": bond, "split": split, "mode": mode, "fragments": frags}
             for bond, split, mode, frags in cuts]
@@ -101,8 +115,9 @@ def predict_fragments_recursive(mol, H, atom_subgraphs, chem_bonds, max_generati
     cut. The children of one fragment are visited ascending by their sorted atom indices,
     which decides the formula of a peak that two fragments of one generation share.
     """
-    n_nodes, edges, subgraphs, records = _orbital_lists(
-        H, atom_subgraphs, chem_bonds, range(mol.GetNumAtoms()))
+    # An atom of mol without a node list gets none here, and the core names the mismatch.
+    listed = [a for a in range(mol.GetNumAtoms()) if a in atom_subgraphs]
+    n_nodes, edges, subgraphs, records = _orbital_lists(H, atom_subgraphs, chem_bonds, listed)
     peaks = _core.predict_fragments_recursive(mol.ToBinary(), n_nodes, edges, subgraphs,
                                               records, max_generations, float(min_mz),
                                               bool(ring_fragmentation))

@@ -160,3 +160,41 @@ def test_mass_rounding_is_pythons_round():
     values += [round(rng.uniform(0, 500), 3) for _ in range(3000)]
     for x in values:
         assert _core.round_nearest_decimal(x, 2) == round(x, 2)
+
+
+@pytest.mark.parametrize("tol", [math.nan, -1.0, math.inf], ids=["nan", "negative", "inf"])
+def test_tolerance_that_is_no_tolerance_is_refused(tol):
+    # Regression: tol=nan counted every eigenvalue as zero, tol=-1 counted eigenvalues
+    # both positive and zero, and detect_soft_bonds returned [] for nan.
+    r = korvane._analyse("CCO")
+    message = rf"^tol must be a finite number >= 0, got {tol!r}$"
+    with pytest.raises(ValueError, match=message):
+        korvane.compute_lpi(water_graph(), tol=tol)
+    with pytest.raises(ValueError, match=message):
+        korvane.detect_soft_bonds(r["H"], r["chem_bonds"], r["lpi"], tol=tol)
+    with pytest.raises(ValueError, match=message):
+        korvane._fragment_atom_softs(r["H"], r["atom_subgraphs"], r["chem_bonds"], [0], tol=tol)
+
+
+@pytest.mark.parametrize("weight", [math.nan, math.inf])
+def test_non_finite_edge_weight_is_refused_by_name(weight):
+    # Regression: it surfaced as "the symmetric eigen-solver did not converge".
+    H = water_graph()
+    H[0][4]["weight"] = weight
+    message = rf"^the weight of edge \(0, 4\) must be a finite number, got {weight!r}$"
+    with pytest.raises(ValueError, match=message):
+        korvane.compute_lpi(H)
+    bond = {"u_node": 0, "v_node": 4, "atom_u": 0, "atom_v": 1, "sym_u": "O", "sym_v": "H",
+            "order": 1, "k": 0}
+    with pytest.raises(ValueError, match=message):
+        korvane.detect_soft_bonds(H, [bond], {"n+": 3, "n0": 0, "n-": 3})
+
+
+def test_candidate_edge_past_the_last_node_is_an_index_error():
+    # Regression: deleting the edge left a valid graph with the baseline's counts, and
+    # the private core called the candidate soft.
+    edges = [(0, 1, 1.0), (1, 5, 1.0)]
+    with pytest.raises(IndexError, match=r"^edge \(1, 5\) names a node outside 0\.\.1$"):
+        _core.detect_soft_edges(2, edges, [(1, 5)], (1, 0, 1), 1e-9)
+    with pytest.raises(IndexError, match=r"^edge \(1, 5\) names a node outside"):
+        _core.detect_soft_edges_direct(2, edges, [(1, 5)], (1, 0, 1), 1e-9)

@@ -269,3 +269,15 @@ def test_helpers_change_the_callers_array_as_documented():
         korvane._enforce_mirror(np.zeros((2, 2)), [0, 0], 2)
     with pytest.raises(ValueError):
         korvane._pca_align(np.zeros((2, 3)))
+
+
+@pytest.mark.parametrize("n_nodes, angles, message", [
+    (2**31 - 1, [], r"^n_nodes must be between 1 and 1024, got 2147483647$"),
+    (0, [1.0], r"^n_nodes must be between 1 and 1024, got 0$"),
+    (4, [0.5, float("nan")], r"^target_angles must be finite numbers, got nan$"),
+])
+def test_node_directions_refuse_nonsense_by_name(n_nodes, angles, message):
+    # Regression: 2**31 - 1 nodes started a 16 GiB list with the GIL held, 0 nodes gave
+    # one direction, and a NaN target went into the sort of the gaps.
+    with pytest.raises(ValueError, match=message):
+        korvane._yerlestir_dugumler(n_nodes, angles)

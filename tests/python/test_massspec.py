@@ -171,3 +171,27 @@ def test_isotope_labels_count_in_every_nominal_mass():
     labelled = with_hs("[13CH3]Cl")
     assert korvane._nominal_mass(labelled, range(labelled.GetNumAtoms())) == 51
     assert korvane._fragment_formula(labelled, range(labelled.GetNumAtoms())) == "CH3Cl"
+
+
+def test_ring_fragment_floor_that_is_no_number_is_refused():
+    # Regression: NaN failed with the float conversion's message, an infinite floor
+    # with an overflow; an infinite floor means that no ring piece passes.
+    r = korvane._analyse("C1CCCCC1CCO")
+    with pytest.raises(ValueError, match=r"^min_ring_fragment_mz must be a number, got nan$"):
+        korvane.predict_fragments(r["mol"], r["soft_bonds"], True, float("nan"))
+    single = korvane.predict_fragments(r["mol"], r["soft_bonds"], False)
+    assert korvane.predict_fragments(r["mol"], r["soft_bonds"], True, float("inf")) == single
+    assert korvane.predict_fragments(r["mol"], r["soft_bonds"], True, 1e300) == single
+    with pytest.raises(ValueError, match=r"^min_mz must be a number, got nan$"):
+        korvane.predict_fragments_recursive(r["mol"], r["H"], r["atom_subgraphs"],
+                                            r["chem_bonds"], min_mz=float("nan"))
+
+
+@pytest.mark.parametrize("other", ["CC(C)O", "OCCC", "C", "CCCCO"],
+                         ids=["isomer", "renumbered", "smaller", "larger"])
+def test_recursive_fragmentation_refuses_a_molecule_the_graph_is_not_of(other):
+    # Regression: a molecule that did not match the graph gave invented peaks.
+    r = korvane._analyse("CCCO")
+    mol = korvane._analyse(other)["mol"]
+    with pytest.raises(ValueError, match="^mol does not match the orbital graph: "):
+        korvane.predict_fragments_recursive(mol, r["H"], r["atom_subgraphs"], r["chem_bonds"])

@@ -1,12 +1,15 @@
 // Numerics that the analysis's counts share: the unit round-off, the error factors of
-// the dense eigen-solver, and the check that every edge names a node of the graph.
+// the dense eigen-solver, and the checks that every edge names a node of the graph and
+// has a finite weight.
 #pragma once
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "korvane/analysis/lpi.hpp"  // WeightedEdge
+#include "korvane/common/numeric.hpp"  // python_float_repr
 
 namespace korvane::analysis {
 
@@ -33,6 +36,16 @@ inline void check_edges(int n_nodes, const std::vector<WeightedEdge>& edges) {
     if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
       throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
                               ") names a node outside 0.." + std::to_string(n_nodes - 1));
+}
+
+// Throws std::invalid_argument for a weight that is not a finite number: the dense solver
+// cannot decompose such a matrix (the sparse counter only declines to count it).
+inline void check_edge_weights(const std::vector<WeightedEdge>& edges) {
+  for (const auto& e : edges)
+    if (!std::isfinite(e.weight))
+      throw std::invalid_argument("the weight of edge (" + std::to_string(e.u) + ", " +
+                                  std::to_string(e.v) + ") must be a finite number, got " +
+                                  python_float_repr(e.weight));
 }
 
 }  // namespace korvane::analysis

@@ -13,6 +13,7 @@
 
 #include "korvane/analysis/error_bounds.hpp"
 #include "korvane/common/helper_threads.hpp"
+#include "korvane/common/numeric.hpp"  // python_float_repr
 
 // LAPACK's symmetric eigen-solver (divide and conquer), from the system's LAPACK, the
 // library NumPy's linalg is linked with. The trailing lengths are those of the two
@@ -194,8 +195,15 @@ std::vector<double> lapack_eigenvalues(int n, std::vector<double> a) {
 
 }  // namespace
 
+void check_zero_tolerance(double zero_tolerance) {
+  if (!(std::isfinite(zero_tolerance) && zero_tolerance >= 0.0))
+    throw std::invalid_argument("tol must be a finite number >= 0, got " +
+                                python_float_repr(zero_tolerance));
+}
+
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges) {
   check_edges(n_nodes, edges);
+  check_edge_weights(edges);
   const auto n = static_cast<std::size_t>(n_nodes);
   std::vector<double> a(n * n, 0.0);
   for (const auto& e : edges) {
@@ -221,9 +229,11 @@ LpiCounts count_signs(const std::vector<double>& eigenvalues, double zero_tolera
 LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                          double zero_tolerance, std::uint64_t max_bytes) {
   require_analysis_budget(n_nodes, max_bytes);
+  check_zero_tolerance(zero_tolerance);
   LpiSignature sig;
   if (n_nodes == 0) return sig;
   check_edges(n_nodes, edges);
+  check_edge_weights(edges);
   // The eigen-solver calls of the library live in this file; this one takes the
   // eigenvalues only (ascending) of the whole matrix from LAPACK, so that they are
   // NumPy's eigvalsh of the same matrix to the bit. The system's reference LAPACK and
@@ -269,6 +279,7 @@ ToleranceWatch::~ToleranceWatch() { t_watch = outer_; }
 
 SpectralDecomposition decompose_adjacency(int n_nodes, const std::vector<WeightedEdge>& edges) {
   check_edges(n_nodes, edges);
+  check_edge_weights(edges);
   if (n_nodes == 0) return {};
   auto solve = [n_nodes, edges] { return solve_graph(n_nodes, edges, true); };
   return n_nodes >= kInterruptibleSolveNodes ? run_interruptible(std::move(solve)) : solve();

@@ -26,6 +26,11 @@ struct LpiSignature {
   std::vector<double> eigenvalues;  // ascending
 };
 
+// Throws std::invalid_argument unless the zero tolerance is a finite number >= 0 (named
+// "tol", as every entry calls it): a NaN would count every eigenvalue as zero and a
+// negative one contradicts the eigenvalues it counts.
+void check_zero_tolerance(double zero_tolerance);
+
 // Dense symmetric adjacency matrix, row-major n*n; an edge listed twice keeps its
 // last weight, a self-loop sits on the diagonal.
 std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge>& edges);

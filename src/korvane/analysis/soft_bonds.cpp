@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "korvane/analysis/error_bounds.hpp"  // check_edges, check_edge_weights
 #include "korvane/analysis/inertia.hpp"  // make_deletion_counter, certified_counts
 #include "korvane/analysis/sparse_inertia.hpp"
 #include "korvane/common/interrupt.hpp"
@@ -124,6 +125,11 @@ std::vector<SoftTest> run_test(int n_nodes, const std::vector<WeightedEdge>& edg
                                SoftEdgeStats* stats, const DeletionCounter* given,
                                std::uint64_t max_bytes) {
   require_analysis_budget(n_nodes, max_bytes);
+  // Checked first: deleting an edge past the last node would leave a valid graph whose
+  // counts match the baseline, and such a candidate would be called soft.
+  check_zero_tolerance(zero_tolerance);
+  check_edges(n_nodes, edges);
+  check_edge_weights(edges);
   SoftEdgeStats local;
   SoftEdgeStats& st = stats ? *stats : local;
   st = SoftEdgeStats{};
@@ -240,6 +246,9 @@ std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<We
                                                const LpiCounts& baseline, double zero_tolerance,
                                                std::uint64_t max_bytes) {
   require_analysis_budget(n_nodes, max_bytes);
+  check_zero_tolerance(zero_tolerance);
+  check_edges(n_nodes, edges);
+  check_edge_weights(edges);
   std::vector<SoftTest> out;
   out.reserve(candidates.size());
   std::vector<WeightedEdge> edited;
@@ -265,6 +274,7 @@ std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<W
                                                 double zero_tolerance, SoftEdgeMethod method,
                                                 SoftEdgeStats* stats, std::uint64_t max_bytes) {
   require_analysis_budget(n_nodes, max_bytes);
+  check_zero_tolerance(zero_tolerance);
   if (candidates.empty()) {
     if (stats) *stats = SoftEdgeStats{};
     return {};
@@ -297,6 +307,7 @@ SoftEdgeContext::SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges,
       max_bytes_(max_bytes),
       spectrum_(std::make_unique<Spectrum>()) {
   require_analysis_budget(n_nodes_, max_bytes_);
+  check_zero_tolerance(zero_tolerance_);
   spectrum_->valid = edges_valid(n_nodes_, edges_);
   if (!spectrum_->valid) return;
   spectrum_->entries = entry_weights(edges_);

@@ -3,13 +3,26 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "korvane/common/numeric.hpp"
 
 namespace korvane::layout {
 
 std::vector<double> spread_node_angles(int n_nodes, const std::vector<double>& target_angles) {
-  if (n_nodes <= 1) return {0.0};
+  // An atom has 1, 4 or 9 orbital nodes; far more directions than a small circle can
+  // show (2^31 of them would be a 16 GiB list) are a mistake, as is none.
+  if (n_nodes < 1 || n_nodes > kMaxNodeDirections)
+    throw std::invalid_argument("n_nodes must be between 1 and " +
+                                std::to_string(kMaxNodeDirections) + ", got " +
+                                std::to_string(n_nodes));
+  // A NaN target has no place in the sorted order the gaps are read from.
+  for (double a : target_angles)
+    if (!std::isfinite(a))
+      throw std::invalid_argument("target_angles must be finite numbers, got " +
+                                  python_float_repr(a));
+  if (n_nodes == 1) return {0.0};
   const auto want = static_cast<std::size_t>(n_nodes);
   std::vector<double> angles(target_angles.begin(),
                              target_angles.begin() +

@@ -3,6 +3,7 @@
 #include "korvane/massspec/fragments_recursive.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <numeric>
@@ -120,12 +121,66 @@ std::string cut_label(const RDKit::ROMol& mol, const std::vector<int>& parent,
   return label;
 }
 
+// A NaN floor would refuse every ring double cut without a word.
+void check_min_mz(double min_mz) {
+  if (std::isnan(min_mz)) throw std::invalid_argument("min_mz must be a number, got nan");
+}
+
+// Throws std::invalid_argument naming what differs when `graph` is not the orbital graph
+// of `mol`: the fragments would be cut by the bonds of one molecule and judged on the
+// orbitals of another, and the peaks invented. Each atom of mol must own nodes, every
+// node one atom, and each bond record must join atoms mol bonds, on nodes of those
+// atoms (a record's node -1, outside the graph, carries no edge and passes).
+void check_graph_of(const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph) {
+  const auto mismatch = [](const std::string& what) {
+    return std::invalid_argument("mol does not match the orbital graph: " + what);
+  };
+  const int n_atoms = static_cast<int>(mol.getNumAtoms());
+  if (graph.atom_subgraphs.size() != mol.getNumAtoms())
+    throw mismatch("mol has " + std::to_string(n_atoms) + " atoms, the graph lists nodes of " +
+                   std::to_string(graph.atom_subgraphs.size()));
+  const int n_nodes = graph.n_nodes();
+  std::vector<int> owner(static_cast<std::size_t>(n_nodes), -1);
+  for (int a = 0; a < n_atoms; ++a) {
+    const auto& nodes = graph.atom_subgraphs[static_cast<std::size_t>(a)];
+    if (nodes.empty()) throw mismatch("atom " + std::to_string(a) + " has no orbital node");
+    for (int node : nodes) {
+      if (node < 0 || node >= n_nodes)
+        throw std::out_of_range("orbital node " + std::to_string(node) + " of atom " +
+                                std::to_string(a) + " is outside the graph");
+      int& own = owner[static_cast<std::size_t>(node)];
+      if (own >= 0)
+        throw mismatch("orbital node " + std::to_string(node) + " is listed for atoms " +
+                       std::to_string(own) + " and " + std::to_string(a));
+      own = a;
+    }
+  }
+  const auto lone = std::find(owner.begin(), owner.end(), -1);
+  if (lone != owner.end())
+    throw mismatch("orbital node " + std::to_string(lone - owner.begin()) +
+                   " belongs to no atom of mol");
+  for (const auto& cb : graph.chem_bonds) {
+    const std::string pair = std::to_string(cb.atom_u) + "-" + std::to_string(cb.atom_v);
+    if (cb.atom_u < 0 || cb.atom_v < 0 || cb.atom_u >= n_atoms || cb.atom_v >= n_atoms ||
+        !mol.getBondBetweenAtoms(static_cast<unsigned>(cb.atom_u),
+                                 static_cast<unsigned>(cb.atom_v)))
+      throw mismatch("the bond record of atoms " + pair + " joins atoms mol does not bond");
+    const auto on = [&](int node, int atom) {
+      return node == -1 || (node >= 0 && node < n_nodes &&
+                            owner[static_cast<std::size_t>(node)] == atom);
+    };
+    if (!on(cb.u_node, cb.atom_u) || !on(cb.v_node, cb.atom_v))
+      throw mismatch("the bond record of atoms " + pair + " names nodes of other atoms");
+  }
+}
+
 }  // namespace
 
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
                                      const std::vector<int>& atom_set, double zero_tolerance,
                                      const analysis::SoftEdgeContext* whole,
                                      std::uint64_t max_bytes) {
+  analysis::check_zero_tolerance(zero_tolerance);
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
   const auto node_ok = [n_nodes](int node) { return node >= 0 && node < n_nodes; };
@@ -197,6 +252,7 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
                                            const std::vector<int>& atom_set,
                                            const std::vector<analysis::ChemBond>& softs,
                                            bool ring_fragmentation, double min_mz) {
+  check_min_mz(min_mz);
   const AtomGraph graph = build_atom_graph(mol, atom_set);
   const auto& atoms = graph.atoms;
   // As in single-generation prediction, a fragment already in pieces splits nothing.
@@ -260,6 +316,8 @@ std::vector<FragmentVisit> visit_fragments(
     double min_mz, bool ring_fragmentation,
     std::shared_ptr<const analysis::DeletionCounter> whole_counter, std::uint64_t max_bytes) {
   require_analysis_budget(graph.n_nodes(), max_bytes);
+  check_min_mz(min_mz);
+  check_graph_of(mol, graph);
   std::vector<int> all(mol.getNumAtoms());
   std::iota(all.begin(), all.end(), 0);
   std::vector<FragmentVisit> visits{{all, 0, -1}};

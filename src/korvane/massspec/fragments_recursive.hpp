@@ -65,7 +65,9 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 // sets in queue order, which is generation order; the children of one fragment follow
 // cut_atom_set's order. `whole`, when given, is make_deletion_counter of the graph at
 // the default tolerance, made once for the soft-bond test and reused here. Throws
-// AnalysisTooLarge when the dense matrices of the graph's nodes exceed max_bytes.
+// AnalysisTooLarge when the dense matrices of the graph's nodes exceed max_bytes, and
+// std::invalid_argument when `graph` is not the orbital graph of `mol` (the atoms'
+// node lists, the bond records) or min_mz is NaN.
 std::vector<FragmentVisit> visit_fragments(
     const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
     double min_mz, bool ring_fragmentation,
