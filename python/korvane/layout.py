@@ -83,6 +83,10 @@ def compute_atom_layout(mol, n_iter=600, target_bond_len=1.5, repulsion_factor=1
     centred, turned onto its principal axes and mirrored across both axes. The
     depiction is written into `mol` as its only conformer, and RDKit's preference
     for its coordinate generator stays switched on for the process.
+
+    Raises ValueError naming a parameter outside its range, before the depiction:
+    target_bond_len in [0.001, 1000], repulsion_factor in [0, 100], k_attr and k_rep
+    in [0, 1] (0 switches that force off).
     """
     depiction, coords, ranks = _core.compute_atom_layout(
         mol.ToBinary(), n_iter, target_bond_len, repulsion_factor, k_attr, k_rep)

@@ -88,7 +88,8 @@ def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectru
     Prints the report when `verbose`; with `draw`, draws the orbital graph (and the
     spectrum when `show_spectrum`) and shows the figures. Raises MemoryError, before any
     large allocation, for a molecule whose dense matrices exceed korvane.MAX_ANALYSIS_BYTES,
-    and KeyboardInterrupt within moments of Ctrl-C, the core's work discarded.
+    and KeyboardInterrupt within moments of Ctrl-C, the core's work discarded. Raises
+    ValueError for a target_bond_len outside [0.001, 1000] (the layout's range).
     """
     if not _check_smiles(smiles):
         return PARSE_FAILURE

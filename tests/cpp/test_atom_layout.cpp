@@ -376,11 +376,15 @@ TEST(AtomLayoutPairScan, NonFiniteAndHugeCoordinatesNeitherExplodeNorDiffer) {
     depiction[4] = bad;  // a grid over this extent at the cut-off would need ~1e600 cells
     expect_scans_agree(*m, depiction, LayoutParams{80});
   }
-  // A cut-off that is not finite or not positive is followed by both scans alike.
-  for (const double factor : {0.0, -1.0, double(INFINITY), double(NAN), 1e-12}) {
+  // A cut-off of zero or next to it is followed by both scans alike; one that is not
+  // finite or is negative is refused.
+  for (const double factor : {0.0, 1e-12}) {
     SCOPED_TRACE(factor);
     expect_scans_agree(*m, base, LayoutParams{80, 1.5, factor, 0.06, 0.05});
   }
+  for (const double factor : {-1.0, double(INFINITY), double(NAN)})
+    EXPECT_THROW(layout_from_depiction(*m, base, LayoutParams{80, 1.5, factor, 0.06, 0.05}),
+                 std::invalid_argument);
 }
 
 TEST(AtomLayoutPairScan, DepictionMustHaveOneRowPerAtom) {

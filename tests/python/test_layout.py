@@ -281,3 +281,45 @@ def test_node_directions_refuse_nonsense_by_name(n_nodes, angles, message):
     # one direction, and a NaN target went into the sort of the gaps.
     with pytest.raises(ValueError, match=message):
         korvane._yerlestir_dugumler(n_nodes, angles)
+
+
+@pytest.mark.parametrize("n_h", [58, 60, 120])
+def test_atom_with_very_many_hydrogens_gets_finite_positions(n_h):
+    # Regression: from 56 hydrogens on one carbon the relaxation overshot more at every
+    # step and every position came back NaN.
+    r = korvane.VIF(f"[CH{n_h}]", draw=False, verbose=False)
+    pos = np.array(list(r["pos"].values()))
+    assert np.isfinite(pos).all()
+    coords, _ = korvane.compute_atom_layout(vif_prepared(f"[CH{n_h}]"))
+    assert np.isfinite(coords).all()
+    # The hydrogens stay round their carbon, not scattered: within a few bond lengths.
+    assert np.abs(coords).max() < 10 * 1.5
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("k_rep", float("nan"), "must be a finite number, got nan"),
+    ("k_attr", float("inf"), "must be a finite number, got inf"),
+    ("repulsion_factor", float("nan"), "must be a finite number, got nan"),
+    ("target_bond_len", -1e300, r"must lie in \[0\.001, 1000\.0\], got -1e\+300"),
+    ("target_bond_len", 1e300, r"must lie in \[0\.001, 1000\.0\], got 1e\+300"),
+    ("target_bond_len", 0.0, r"must lie in \[0\.001, 1000\.0\], got 0\.0"),
+    ("repulsion_factor", -1.0, r"must lie in \[0\.0, 100\.0\], got -1\.0"),
+    ("k_attr", 1.5, r"must lie in \[0\.0, 1\.0\], got 1\.5"),
+    ("k_rep", -0.05, r"must lie in \[0\.0, 1\.0\], got -0\.05"),
+])
+def test_layout_parameters_outside_their_range_are_refused_by_name(name, value, message):
+    # Regression: each of these returned NaN for every position without a word.
+    mol = vif_prepared("CCO")
+    with pytest.raises(ValueError, match=f"^{name} {message}$"):
+        korvane.compute_atom_layout(mol, **{name: value})
+    assert mol.GetNumConformers() == 0  # refused before the depiction
+
+
+@pytest.mark.parametrize("params", [
+    dict(target_bond_len=0.001), dict(target_bond_len=1000.0),
+    dict(k_attr=1.0, k_rep=1.0, repulsion_factor=100.0),
+])
+def test_layout_parameters_at_the_ends_of_their_range_give_finite_positions(params):
+    for smiles in ("c1ccccc1CCO", "[CH60]"):
+        coords, _ = korvane.compute_atom_layout(vif_prepared(smiles), **params)
+        assert np.isfinite(coords).all(), (smiles, params)

@@ -258,3 +258,10 @@ def test_smiles_holding_nul_or_non_ascii_is_no_smiles(smiles):
     # molecule before it (methane, ethane, ethanol, methane) was analysed instead.
     assert korvane.VIF(smiles, draw=False, verbose=False) == PARSE_FAILURE
     assert korvane.VIF(smiles, draw=False, verbose=False, recursive_ms=True) == PARSE_FAILURE
+
+
+@pytest.mark.parametrize("value", [1e300, -1.0, 0.0])
+def test_target_bond_len_outside_its_range_is_refused(value):
+    # Regression: 1e300 gave NaN for every node position.
+    with pytest.raises(ValueError, match=r"^target_bond_len must lie in \[0\.001, 1000\.0\], got "):
+        korvane.VIF("CCO", draw=False, verbose=False, target_bond_len=value)

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "korvane/common/interrupt.hpp"
-#include "korvane/common/numeric.hpp"  // kTwoPi
+#include "korvane/common/numeric.hpp"  // kTwoPi, python_float_repr
 #include "korvane/layout/pair_search.hpp"
 #include "korvane/layout/symmetry.hpp"
 
@@ -121,7 +121,7 @@ struct CutOff {
 // The repulsion of one non-bonded pair i < j. Both scans call it, so that they do the
 // same arithmetic in the same order.
 inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, const CutOff& cut,
-                       double k_rep, Coords& forces) {
+                       double k_rep, Coords& forces, std::vector<double>& gain) {
   const double dx = coords[j][0] - coords[i][0], dy = coords[j][1] - coords[i][1];
   const double sq = dx * dx + dy * dy;
   if (sq >= cut.far_sq) return;
@@ -134,10 +134,18 @@ inline void repel_pair(const Coords& coords, std::size_t i, std::size_t j, const
   forces[i][1] -= fy;
   forces[j][0] += fx;
   forces[j][1] += fy;
+  gain[i] += k_rep;
+  gain[j] += k_rep;
 }
 
 // Below about this many atoms the all-pairs scan is as fast as the grid (measured).
 constexpr std::size_t kGridFromAtoms = 80;
+
+// The largest sum of force gains with which an atom takes its full step. A step of
+// gains g_k along displacements d_k moves the atom sum g_k d_k; the linearised step is
+// stable while every atom's gains sum below 1 (Gershgorin: the eigenvalues of the step
+// then stay below twice that sum, under 2), so 0.9 leaves a margin.
+constexpr double kStableGain = 0.9;
 
 // What the relaxation steps share besides the coordinates.
 struct Relaxation {
@@ -147,6 +155,7 @@ struct Relaxation {
   bool use_grid = false;
   bool use_list = false;
   Coords forces;
+  std::vector<double> gain;  // per atom: the sum of the gains of the forces on it
   CellGrid grid;  // rebuilt from the positions at the start of each step that scans
   ClosePairs close;
   NeighbourList list;
@@ -177,7 +186,7 @@ void repel_all_pairs(const Coords& coords, Relaxation& r, double k_rep) {
     auto partners = r.bonded.cursor(i);
     for (std::size_t j = i + 1; j < n; ++j)
       if (!(sq[j] >= r.cut.far_sq) && !partners.bonded(j))
-        repel_pair(coords, i, j, r.cut, k_rep, r.forces);
+        repel_pair(coords, i, j, r.cut, k_rep, r.forces, r.gain);
   }
 }
 
@@ -191,7 +200,7 @@ void repel_by_grid(const Coords& coords, Relaxation& r, double k_rep) {
     auto partners = r.bonded.cursor(i);
     for (std::size_t k = close.start[i]; k < close.start[i + 1]; ++k)
       if (!partners.bonded(close.partner[k]))
-        repel_pair(coords, i, close.partner[k], r.cut, k_rep, r.forces);
+        repel_pair(coords, i, close.partner[k], r.cut, k_rep, r.forces, r.gain);
   }
 }
 
@@ -209,7 +218,7 @@ bool repel_by_list(const Coords& coords, Relaxation& r, double k_rep) {
   const ClosePairs& pairs = list.pairs;
   for (std::size_t i = 0; i < coords.size(); ++i)
     for (std::size_t k = pairs.start[i]; k < pairs.start[i + 1]; ++k)
-      repel_pair(coords, i, pairs.partner[k], r.cut, k_rep, r.forces);
+      repel_pair(coords, i, pairs.partner[k], r.cut, k_rep, r.forces, r.gain);
   return true;
 }
 
@@ -217,6 +226,7 @@ bool repel_by_list(const Coords& coords, Relaxation& r, double k_rep) {
 void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
   Coords& forces = r.forces;
   for (Point& f : forces) f = {0.0, 0.0};
+  std::fill(r.gain.begin(), r.gain.end(), 0.0);
 
   for (const auto& [u, v] : r.bonds) {
     const double dx = coords[v][0] - coords[u][0], dy = coords[v][1] - coords[u][1];
@@ -229,6 +239,8 @@ void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
     forces[u][1] += fy;
     forces[v][0] -= fx;
     forces[v][1] -= fy;
+    r.gain[u] += params.k_attr;
+    r.gain[v] += params.k_attr;
   }
 
   // Only directly bonded pairs are exempt from the repulsion.
@@ -239,15 +251,43 @@ void relax_step(Coords& coords, Relaxation& r, const LayoutParams& params) {
       repel_all_pairs(coords, r, params.k_rep);
   }
 
+  // Each force moves its atom by its gain times a displacement; an atom pulled by many
+  // springs and pushed by many neighbours at once (a carbon with sixty hydrogens, which
+  // crowd each other) would overshoot by more than it corrects, and the step would grow
+  // without bound. Its step is scaled down so that its gains sum to kStableGain, which
+  // keeps every step a contraction; atoms below that sum move exactly as before.
   for (std::size_t i = 0; i < coords.size(); ++i) {
-    coords[i][0] += forces[i][0];
-    coords[i][1] += forces[i][1];
+    if (r.gain[i] > kStableGain) {
+      const double scale = kStableGain / r.gain[i];
+      coords[i][0] += forces[i][0] * scale;
+      coords[i][1] += forces[i][1] * scale;
+    } else {
+      coords[i][0] += forces[i][0];
+      coords[i][1] += forces[i][1];
+    }
   }
 }
 
 }  // namespace
 
+void check_layout_params(const LayoutParams& params) {
+  const auto check = [](double x, const char* name, double lo, double hi) {
+    if (!std::isfinite(x))
+      throw std::invalid_argument(std::string(name) + " must be a finite number, got " +
+                                  python_float_repr(x));
+    if (!(x >= lo && x <= hi))
+      throw std::invalid_argument(std::string(name) + " must lie in [" + python_float_repr(lo) +
+                                  ", " + python_float_repr(hi) + "], got " +
+                                  python_float_repr(x));
+  };
+  check(params.target_bond_len, "target_bond_len", kMinBondLength, kMaxBondLength);
+  check(params.repulsion_factor, "repulsion_factor", 0.0, kMaxRepulsionFactor);
+  check(params.k_attr, "k_attr", 0.0, kMaxGain);
+  check(params.k_rep, "k_rep", 0.0, kMaxGain);
+}
+
 AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params) {
+  check_layout_params(params);
   Coords depiction = depict(mol);
   return layout_from_depiction(mol, std::move(depiction), params);
 }
@@ -255,6 +295,7 @@ AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params) {
 AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
                                  const LayoutParams& params,
                                  std::optional<std::vector<int>> ranks) {
+  check_layout_params(params);
   if (depiction.size() != mol.getNumAtoms())
     throw std::invalid_argument("expected one depicted position per atom: " +
                                 std::to_string(depiction.size()) + " positions for " +
@@ -279,6 +320,7 @@ AtomLayout layout_from_depiction(const RDKit::ROMol& mol, Coords depiction,
   r.use_grid = params.pair_scan == PairScan::Grid ||
                (params.pair_scan == PairScan::Auto && n >= kGridFromAtoms);
   r.forces.resize(n);
+  r.gain.resize(n);
   const double cut_off = r.cut.min_nb;
   r.use_list = params.reuse_pairs && std::isfinite(cut_off) && cut_off > 0.0;
   r.list.skin = kSkinShare * cut_off;

@@ -21,12 +21,21 @@ enum class PairScan {
              // (each scan runs every iteration, or only to rebuild the neighbour list)
 };
 
+// The ranges check_layout_params accepts: lengths in the depiction's units (its bonds
+// are 1.5 long), far enough from 0 and from overflow that every distance, square and
+// force of the relaxation stays finite; gains above 1 overshoot by construction. A gain
+// or a repulsion factor of 0 switches that force off.
+inline constexpr double kMinBondLength = 1e-3, kMaxBondLength = 1e3;
+inline constexpr double kMaxRepulsionFactor = 100.0;
+inline constexpr double kMaxGain = 1.0;
+
 struct LayoutParams {
   int n_iter = 600;               // relaxation iterations
-  double target_bond_len = 1.5;   // rest length of every bond spring
-  double repulsion_factor = 1.2;  // cut-off of the repulsion = target_bond_len * this
-  double k_attr = 0.06;           // gain (step size) of the bond force
-  double k_rep = 0.05;            // gain (step size) of the non-bonded repulsion
+  double target_bond_len = 1.5;   // rest length of every bond spring, in [0.001, 1000]
+  double repulsion_factor = 1.2;  // cut-off of the repulsion = target_bond_len * this,
+                                  // in [0, 100]
+  double k_attr = 0.06;           // gain (step size) of the bond force, in [0, 1]
+  double k_rep = 0.05;            // gain (step size) of the non-bonded repulsion, in [0, 1]
   PairScan pair_scan = PairScan::Auto;  // changes the cost only, never the result
   // Keeps the pairs within the cut-off plus a margin from step to step and scans again
   // only when an atom has moved far enough for a pair left out to matter; the pairs
@@ -39,9 +48,15 @@ struct AtomLayout {
   std::vector<int> ranks;  // symmetry class per atom
 };
 
+// Throws std::invalid_argument naming the first parameter that is not a finite number
+// or lies outside its range (those beside LayoutParams' fields): outside them the
+// relaxation would return non-finite positions.
+void check_layout_params(const LayoutParams& params);
+
 // Depicts the molecule with RDKit (switching RDKit's process-wide coordinate-generator
 // preference on, and leaving the 2-D conformer in `mol`), relaxes the depiction, then
 // aligns and mirrors it. Deterministic: the same molecule always gives the same layout.
+// check_layout_params first, before the depiction.
 AtomLayout compute_atom_layout(RDKit::ROMol& mol, const LayoutParams& params = {});
 
 // The layout after depiction: relaxes, aligns and mirrors `depiction` (row i for atom

@@ -92,6 +92,10 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   require_finite(params.target_bond_len, "target_bond_len");
   require_finite(params.radius_ratio, "radius_ratio");
   require_finite(params.bond_kappa, "bond_kappa");
+  layout::LayoutParams lp;
+  lp.n_iter = params.n_iter;
+  lp.target_bond_len = params.target_bond_len;
+  layout::check_layout_params(lp);  // before the molecule is read
 
   // The preparation owns what it reads, so that a long SMILES (a million atoms take
   // seconds to parse) can be prepared where a stop request leaves it behind.
@@ -114,9 +118,6 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   if (params.beside_layout && (params.recursive_ms || n_nodes < kTopologyBesideMaxNodes))
     beside = std::make_shared<TopologyBeside>(*mol, params);
   auto m = std::make_unique<VifMolecule>();
-  layout::LayoutParams lp;
-  lp.n_iter = params.n_iter;
-  lp.target_bond_len = params.target_bond_len;
   layout::Coords depiction = layout::depict(*mol);  // compute_atom_layout, in two timed parts
   m->seconds.prepare = clock.lap();
   std::optional<std::vector<int>> ranks;
