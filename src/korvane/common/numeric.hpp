@@ -1,7 +1,9 @@
 // Numeric conventions shared by every subsystem: rounding, angles and the text forms of
 // numbers that the reports print.
 #pragma once
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -20,6 +22,13 @@ double round_nearest_decimal(double x, int decimals);
 
 // Floored remainder: takes the sign of the divisor, so an angle mod 2*pi is never negative.
 double floored_mod(double a, double m);
+
+// Returns the values in ascending order with repeats removed.
+inline std::vector<int> sorted_unique(std::vector<int> values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
 
 // Reduces an angle to [0, 2*pi).
 inline double reduce_angle(double a) { return floored_mod(a, kTwoPi); }

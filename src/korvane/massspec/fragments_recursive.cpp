@@ -14,6 +14,7 @@
 
 #include "korvane/analysis/soft_bonds.hpp"  // detect_soft_edges
 #include "korvane/common/interrupt.hpp"    // check_interrupt
+#include "korvane/common/numeric.hpp"      // sorted_unique
 #include "korvane/common/pair_key.hpp"
 #include "korvane/massspec/fragments.hpp"   // AtomGraph, components_without
 #include "korvane/massspec/masses.hpp"
@@ -21,12 +22,6 @@
 namespace korvane::massspec {
 
 namespace {
-
-std::vector<int> sorted_unique(std::vector<int> v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
-  return v;
-}
 
 bool contains(const std::vector<int>& sorted, int x) {
   return std::binary_search(sorted.begin(), sorted.end(), x);

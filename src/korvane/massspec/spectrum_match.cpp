@@ -8,19 +8,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "korvane/common/numeric.hpp"  // round_half_even
+#include "korvane/common/numeric.hpp"  // round_half_even, sorted_unique
 #include "korvane/massspec/fragments.hpp"  // build_atom_graph, components_without
 #include "korvane/massspec/masses.hpp"
 
 namespace korvane::massspec {
 
 namespace {
-
-std::vector<int> sorted_distinct(std::vector<int> values) {
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  return values;
-}
 
 // Whether a sorted list holds a value within `tolerance` of x.
 bool has_within(const std::vector<int>& sorted, long long x, long long tolerance) {
@@ -70,7 +64,7 @@ std::vector<int> top_peaks(const std::vector<NominalPeak>& spectrum, int exclude
 
 PredictionScores score_prediction(const std::vector<NominalPeak>& spectrum, int nominal_mass,
                                   const std::vector<int>& predicted_mz) {
-  const std::vector<int> predicted = sorted_distinct(predicted_mz);
+  const std::vector<int> predicted = sorted_unique(predicted_mz);
   PredictionScores s;
   s.distinct_mz = static_cast<int>(predicted.size());
 
@@ -139,7 +133,7 @@ std::vector<int> single_cut_mz(const RDKit::ROMol& mol) {
     if (pieces.size() != 2) continue;
     for (const auto& piece : pieces) out.push_back(nominal_mass(mol, piece));
   }
-  return sorted_distinct(std::move(out));
+  return sorted_unique(std::move(out));
 }
 
 }  // namespace korvane::massspec
