@@ -268,11 +268,10 @@ std::optional<LpiCounts> counts_from_inertia(const DeletionCounter& c,
     above[j] = c.n_above[j] + in[j]->plus - k_near - cinv_plus - n_iso;
     below[j] = c.n_below[j] + in[j]->minus - cinv_minus - n_iso;
   }
-  // Equal counts at both shifts of a pair: no eigenvalue of the edited matrix within
-  // the band round +tol (resp. -tol). The isolated nodes add exact zeros.
-  if (above[0] != above[1] || below[2] != below[3]) return std::nullopt;
-  LpiCounts out{above[0], c.n_nodes - above[0] - below[2], below[2]};
-  if (out.n_zero < n_iso || out.n_plus < 0 || out.n_minus < 0) return std::nullopt;
+  // The isolated nodes add exact zeros.
+  const auto out =
+      counts_if_shifts_agree(c.n_nodes, {above[0], above[1]}, {below[2], below[3]});
+  if (!out || out->n_zero < n_iso || out->n_plus < 0 || out->n_minus < 0) return std::nullopt;
   return out;
 }
 
@@ -292,10 +291,7 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
   const auto n = static_cast<std::size_t>(std::max(0, n_nodes));
   if (spectrum.eigenvalues.size() != n || spectrum.vectors.size() != n * n)
     throw std::invalid_argument("the decomposition does not hold n eigenpairs of order n");
-  for (const auto& e : edges)
-    if (e.u < 0 || e.v < 0 || e.u >= n_nodes || e.v >= n_nodes)
-      throw std::out_of_range("edge (" + std::to_string(e.u) + ", " + std::to_string(e.v) +
-                              ") names a node outside the decomposed graph");
+  check_edges(n_nodes, edges);
   c.n_nodes = n_nodes;
   c.zero_tolerance = zero_tolerance;
   c.spectrum = std::move(spectrum);
@@ -388,7 +384,7 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
 void check_deleted_entries(int n_nodes, const std::vector<std::pair<int, int>>& deleted) {
   for (std::size_t i = 0; i < deleted.size(); ++i) {
     const auto [u, v] = deleted[i];
-    if (u < 0 || v < 0 || u >= n_nodes || v >= n_nodes)
+    if (!ends_in_range(n_nodes, u, v))
       throw std::invalid_argument("deleted entry (" + std::to_string(u) + ", " +
                                   std::to_string(v) + ") names a node outside the graph");
     const auto key = std::minmax(u, v);
@@ -406,8 +402,8 @@ std::optional<LpiCounts> certified_counts(const DeletionCounter& c,
   const DeletionColumns d = deletion_columns(c, deleted);
   const std::size_t r = c.near.size() + d.cols.size();
   if (r == 0) {
-    if (c.n_above[0] != c.n_above[1] || c.n_below[2] != c.n_below[3]) return std::nullopt;
-    return LpiCounts{c.n_above[0], c.n_nodes - c.n_above[0] - c.n_below[2], c.n_below[2]};
+    return counts_if_shifts_agree(c.n_nodes, {c.n_above[0], c.n_above[1]},
+                                  {c.n_below[2], c.n_below[3]});
   }
   // The node block of X^T N^-1 X: entries sum_k q_ak q_bk / (mu_k - s) at the four shifts.
   const auto g = column_resolvents(c, d.cols);
@@ -563,7 +559,7 @@ std::optional<LpiCounts> SharedDeletionCounts::fallback(int u, int v) const {
 std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* reduced) const {
   if (reduced) *reduced = false;
   const DeletionCounter& c = counter_;
-  if (!reduction_ || u == v || u < 0 || v < 0 || u >= c.n_nodes || v >= c.n_nodes)
+  if (!reduction_ || u == v || !ends_in_range(c.n_nodes, u, v))
     return fallback(u, v);
   const Reduction& red = *reduction_;
   const auto it = c.entries.find(std::minmax(u, v));

@@ -262,7 +262,7 @@ bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
                                const std::vector<WeightedEdge>& edges, double zero_tolerance) {
   const auto n = static_cast<int>(eigenvalues.size());
   for (const auto& e : edges)
-    if (e.u < 0 || e.v < 0 || e.u >= n || e.v >= n) return false;
+    if (!ends_in_range(n, e.u, e.v)) return false;
   const double norm = row_sum_bound(n, edges);
   const double margin = 2.0 * kSolverBackwardErrorPerNode *
                         static_cast<double>(eigenvalues.size()) * kUnitRoundoff * norm;

@@ -842,11 +842,8 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
     }
   }
   error = largest;
-  // Equal counts at both shifts of a pair, as in counts_with.
-  if (lanes[0].positive != lanes[1].positive || lanes[2].negative != lanes[3].negative)
-    return std::nullopt;
-  const int plus = lanes[0].positive, minus = lanes[2].negative;
-  return LpiCounts{plus, n_nodes_ - plus - minus, minus};
+  return counts_if_shifts_agree(n_nodes_, {lanes[0].positive, lanes[1].positive},
+                                {lanes[2].negative, lanes[3].negative});
 }
 
 std::optional<LpiCounts> SparseInertiaCounter::counts_with(
@@ -870,11 +867,8 @@ std::optional<LpiCounts> SparseInertiaCounter::counts_with(
     if (!one || !(one->error_bound <= window.allowed)) return std::nullopt;
     f[k] = *one;
   }
-  // Equal counts at both shifts of a pair: no eigenvalue within the band round the
-  // tolerance, and none either factorization could have misplaced.
-  if (f[0].positive != f[1].positive || f[2].negative != f[3].negative) return std::nullopt;
-  const int plus = f[0].positive, minus = f[2].negative;
-  return LpiCounts{plus, n_nodes_ - plus - minus, minus};
+  return counts_if_shifts_agree(n_nodes_, {f[0].positive, f[1].positive},
+                                {f[2].negative, f[3].negative});
 }
 
 }  // namespace korvane::analysis
