@@ -251,24 +251,13 @@ struct RecordedStep {
   std::vector<int> neighbours;
 };
 
-// Factors A - shift_k I, without the deleted entries, at L shifts at once, with
-// Bunch-Kaufman's or rook pivoting: one pass over the pattern, each step taking the
-// pivot chosen at the first shift. False when a pivot is exactly zero, or a 2 x 2 pivot
-// of the first shift is not a sound one at another (the shifts are then factored one
-// by one). With `record`, the steps are written there.
+// Loads A - shift_k I without the deleted entries into a reset workspace, with the row
+// sums of its magnitude, and queues every node by its degree.
 template <int L>
-bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
-                     const std::vector<int>& column, const std::vector<double>& value,
-                     const std::vector<double>& diagonal, const std::array<double, L>& shifts,
-                     const std::vector<std::pair<int, int>>& deleted, bool rook,
-                     std::array<SparseInertiaCounter::Factorization, L>& out,
-                     std::vector<RecordedStep>* record = nullptr) {
-  const auto n = static_cast<std::size_t>(n_nodes);
-  Workspace<L>& ws = workspace<L>();
-  ws.reset(n);
-  const DeletedEntries is_deleted(n, deleted, ws.deleted_row);
-
-  // Load A - shift I without the deleted entries, with the row sums of its magnitude.
+void load_shifted(Workspace<L>& ws, std::size_t n, const std::vector<int>& row_start,
+                  const std::vector<int>& column, const std::vector<double>& value,
+                  const std::vector<double>& diagonal, const std::array<double, L>& shifts,
+                  const DeletedEntries& is_deleted) {
   for (std::size_t i = 0; i < n; ++i) {
     const int node = static_cast<int>(i);
     const double d = is_deleted(node, node) ? 0.0 : diagonal[i];
@@ -288,6 +277,102 @@ bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
     }
     ws.heap.emplace_back(static_cast<int>(row.size()), node);
   }
+}
+
+// Gathers the active nodes joined to the pivot block (p, q) with the entries joining
+// them to p and q, p's neighbours first; their positions go to `slot`.
+template <int L>
+void gather_neighbours(Workspace<L>& ws, int p, int q) {
+  ws.gathered.clear();
+  for (const auto& e : ws.rows[static_cast<std::size_t>(p)]) {
+    if (e.column == q) continue;
+    ws.slot[static_cast<std::size_t>(e.column)] = static_cast<int>(ws.gathered.size());
+    ws.gathered.push_back({e.column, e.value, {}, {}, {}});
+  }
+  if (q < 0) return;
+  for (const auto& e : ws.rows[static_cast<std::size_t>(q)]) {
+    if (e.column == p) continue;
+    const int at = ws.slot[static_cast<std::size_t>(e.column)];
+    if (at >= 0) {
+      ws.gathered[static_cast<std::size_t>(at)].to_q = e.value;
+    } else {
+      ws.slot[static_cast<std::size_t>(e.column)] = static_cast<int>(ws.gathered.size());
+      ws.gathered.push_back({e.column, {}, e.value, {}, {}});
+    }
+  }
+}
+
+// Eliminates the pivot block (p, q) whose multipliers are set: the Schur complement on
+// its neighbours, which are queued again by their new degrees. Returns the number of
+// nodes eliminated (1 or 2).
+template <int L, class Order>
+std::size_t eliminate_block(Workspace<L>& ws, int p, int q, const Order& by_degree) {
+  for (auto& g : ws.gathered) {
+    const auto ug = static_cast<std::size_t>(g.node);
+    ws.slot[ug] = -1;
+    ++ws.updates[ug];
+    remove_entry(ws.rows[ug], p);
+    if (q >= 0) remove_entry(ws.rows[ug], q);
+  }
+  std::array<double, L> delta;
+  for (std::size_t a = 0; a < ws.gathered.size(); ++a) {
+    const auto& ga = ws.gathered[a];
+    auto& da = ws.diagonal[static_cast<std::size_t>(ga.node)];
+    for (int k = 0; k < L; ++k) da[k] -= ga.l_p[k] * ga.to_p[k] + ga.l_q[k] * ga.to_q[k];
+    for (std::size_t b = a + 1; b < ws.gathered.size(); ++b) {
+      const auto& gb = ws.gathered[b];
+      for (int k = 0; k < L; ++k) delta[k] = ga.l_p[k] * gb.to_p[k] + ga.l_q[k] * gb.to_q[k];
+      subtract_entry<L>(ws, ga.node, gb.node, delta);
+    }
+  }
+  std::size_t eliminated = 0;
+  for (int node : {p, q}) {
+    if (node < 0) continue;
+    ws.active[static_cast<std::size_t>(node)] = 0;
+    ws.rows[static_cast<std::size_t>(node)].clear();
+    ++eliminated;
+  }
+  // i may stay active (when r was the pivot): its degree changed too.
+  for (const auto& g : ws.gathered) {
+    ws.heap.emplace_back(static_cast<int>(ws.rows[static_cast<std::size_t>(g.node)].size()),
+                         g.node);
+    std::push_heap(ws.heap.begin(), ws.heap.end(), by_degree);
+  }
+  return eliminated;
+}
+
+// Row by row, |E_i.| <= p_i u (|A - s I|_i. + (|L| |D| |L^T|)_i.): a bound on the
+// infinity norm of E, hence on its 2-norm (E is symmetric). False when one is not finite.
+template <int L>
+bool set_error_bounds(const Workspace<L>& ws, std::size_t n,
+                      std::array<SparseInertiaCounter::Factorization, L>& out) {
+  for (int k = 0; k < L; ++k) {
+    double bound = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+      bound = std::max(bound, (ws.updates[i] + 4) * (ws.row_norm[i][k] + ws.lld[i][k]));
+    out[k].error_bound = kFactorErrorPerUpdate * kUnitRoundoff * bound;
+    if (!std::isfinite(out[k].error_bound)) return false;
+  }
+  return true;
+}
+
+// Factors A - shift_k I, without the deleted entries, at L shifts at once, with
+// Bunch-Kaufman's or rook pivoting: one pass over the pattern, each step taking the
+// pivot chosen at the first shift. False when a pivot is exactly zero, or a 2 x 2 pivot
+// of the first shift is not a sound one at another (the shifts are then factored one
+// by one). With `record`, the steps are written there.
+template <int L>
+bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
+                     const std::vector<int>& column, const std::vector<double>& value,
+                     const std::vector<double>& diagonal, const std::array<double, L>& shifts,
+                     const std::vector<std::pair<int, int>>& deleted, bool rook,
+                     std::array<SparseInertiaCounter::Factorization, L>& out,
+                     std::vector<RecordedStep>* record = nullptr) {
+  const auto n = static_cast<std::size_t>(n_nodes);
+  Workspace<L>& ws = workspace<L>();
+  ws.reset(n);
+  const DeletedEntries is_deleted(n, deleted, ws.deleted_row);
+  load_shifted<L>(ws, n, row_start, column, value, diagonal, shifts, is_deleted);
   const auto by_degree = std::greater<std::pair<int, int>>();
   std::make_heap(ws.heap.begin(), ws.heap.end(), by_degree);
 
@@ -305,33 +390,14 @@ bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
     // computed from its own factors, so it does not rest on the choice being theirs.
     const auto [p, q] = choose_pivot(ws, i, 0, rook);
     if (p < 0) return false;
-
-    const auto up = static_cast<std::size_t>(p);
-    ws.gathered.clear();
-    for (const auto& e : ws.rows[up]) {
-      if (e.column == q) continue;
-      ws.slot[static_cast<std::size_t>(e.column)] = static_cast<int>(ws.gathered.size());
-      ws.gathered.push_back({e.column, e.value, {}, {}, {}});
-    }
-    if (q >= 0) {
-      for (const auto& e : ws.rows[static_cast<std::size_t>(q)]) {
-        if (e.column == p) continue;
-        const int at = ws.slot[static_cast<std::size_t>(e.column)];
-        if (at >= 0) {
-          ws.gathered[static_cast<std::size_t>(at)].to_q = e.value;
-        } else {
-          ws.slot[static_cast<std::size_t>(e.column)] = static_cast<int>(ws.gathered.size());
-          ws.gathered.push_back({e.column, {}, e.value, {}, {}});
-        }
-      }
-    }
-
+    gather_neighbours<L>(ws, p, q);
     if (record) {
       record->push_back({p, q, {}});
       for (const auto& g : ws.gathered) record->back().neighbours.push_back(g.node);
     }
 
     // Multipliers, pivot signs and this step's share of |L| |D| |L^T|, shift by shift.
+    const auto up = static_cast<std::size_t>(p);
     std::array<double, L> off{};  // the entry joining a 2 x 2 block
     if (q >= 0)
       for (const auto& e : ws.rows[up])
@@ -341,52 +407,9 @@ bool factor_lanes(int n_nodes, const std::vector<int>& row_start,
       if (!pivot_lane<L>(ws.gathered, ws.lld, k, p, q, ws.diagonal[up][k], off[k], c, out[k]))
         return false;
     }
-
-    // Schur complement on the neighbours.
-    for (auto& g : ws.gathered) {
-      const auto ug = static_cast<std::size_t>(g.node);
-      ws.slot[ug] = -1;
-      ++ws.updates[ug];
-      remove_entry(ws.rows[ug], p);
-      if (q >= 0) remove_entry(ws.rows[ug], q);
-    }
-    std::array<double, L> delta;
-    for (std::size_t a = 0; a < ws.gathered.size(); ++a) {
-      const auto& ga = ws.gathered[a];
-      auto& da = ws.diagonal[static_cast<std::size_t>(ga.node)];
-      for (int k = 0; k < L; ++k) da[k] -= ga.l_p[k] * ga.to_p[k] + ga.l_q[k] * ga.to_q[k];
-      for (std::size_t b = a + 1; b < ws.gathered.size(); ++b) {
-        const auto& gb = ws.gathered[b];
-        for (int k = 0; k < L; ++k) delta[k] = ga.l_p[k] * gb.to_p[k] + ga.l_q[k] * gb.to_q[k];
-        subtract_entry<L>(ws, ga.node, gb.node, delta);
-      }
-    }
-    ws.active[up] = 0;
-    ws.rows[up].clear();
-    ++eliminated;
-    if (q >= 0) {
-      ws.active[static_cast<std::size_t>(q)] = 0;
-      ws.rows[static_cast<std::size_t>(q)].clear();
-      ++eliminated;
-    }
-    // i may stay active (when r was the pivot): its degree changed too.
-    for (const auto& g : ws.gathered) {
-      ws.heap.emplace_back(static_cast<int>(ws.rows[static_cast<std::size_t>(g.node)].size()),
-                           g.node);
-      std::push_heap(ws.heap.begin(), ws.heap.end(), by_degree);
-    }
+    eliminated += eliminate_block<L>(ws, p, q, by_degree);
   }
-
-  // Row by row, |E_i.| <= p_i u (|A - s I|_i. + (|L| |D| |L^T|)_i.): a bound on the
-  // infinity norm of E, hence on its 2-norm (E is symmetric).
-  for (int k = 0; k < L; ++k) {
-    double bound = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-      bound = std::max(bound, (ws.updates[i] + 4) * (ws.row_norm[i][k] + ws.lld[i][k]));
-    out[k].error_bound = kFactorErrorPerUpdate * kUnitRoundoff * bound;
-    if (!std::isfinite(out[k].error_bound)) return false;
-  }
-  return true;
+  return set_error_bounds<L>(ws, n, out);
 }
 
 }  // namespace
