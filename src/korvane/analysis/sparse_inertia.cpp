@@ -580,6 +580,158 @@ bool factor_aside(ReplayWorkspace& ws, int k, SparseInertiaCounter::Factorizatio
   return true;
 }
 
+// The intact matrix in compressed rows, as the counter holds it.
+struct MatrixRows {
+  const std::vector<int>& row_start;
+  const std::vector<int>& column;
+  const std::vector<double>& value;
+  const std::vector<double>& diagonal;
+};
+
+// Loads A - shift I without the deleted entries into the plan's entries, with the row
+// sums of its magnitude, and empties the set-aside block.
+void load_replay(ReplayWorkspace& ws, const Plan& plan, const MatrixRows& a, const Lanes& shifts,
+                 const std::vector<std::pair<int, int>>& deleted,
+                 const DeletedEntries& is_deleted) {
+  const std::size_t n = a.diagonal.size();
+  ws.value.resize(plan.entry_value.size());
+  for (std::size_t e = 0; e < plan.entry_value.size(); ++e) ws.value[e].fill(plan.entry_value[e]);
+  for (const auto& [u, v] : deleted) {
+    if (u == v) continue;
+    const auto it = plan.entry_id.find(std::minmax(u, v));
+    if (it != plan.entry_id.end()) ws.value[static_cast<std::size_t>(it->second)].fill(0.0);
+  }
+  ws.diagonal.resize(n);
+  ws.row_norm.resize(n);
+  ws.lld.assign(n, Lanes{});
+  ws.updates.assign(n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int node = static_cast<int>(i);
+    const double d = is_deleted(node, node) ? 0.0 : a.diagonal[i];
+    double off_sum = plan.off_sum[i];
+    if (is_deleted.in_row(node)) {
+      off_sum = 0.0;
+      for (int k = a.row_start[i]; k < a.row_start[i + 1]; ++k)
+        if (!is_deleted(node, a.column[static_cast<std::size_t>(k)]))
+          off_sum += std::abs(a.value[static_cast<std::size_t>(k)]);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      ws.diagonal[i][k] = d - shifts[k];
+      ws.row_norm[i][k] = off_sum + std::abs(ws.diagonal[i][k]);
+    }
+  }
+  ws.slot.assign(n, -1);
+  ws.aside.clear();
+}
+
+// Gathers the nodes a step joins: the plan's neighbours not set aside, then the
+// set-aside nodes whose rows reach the pivot block. Returns how many are the plan's.
+std::size_t join_step(ReplayWorkspace& ws, const Plan& plan, const Plan::Step& st) {
+  const auto up = static_cast<std::size_t>(st.p);
+  const auto uq = static_cast<std::size_t>(std::max(st.q, 0));
+  ws.joined.clear();
+  for (int x = st.first; x < st.last; ++x) {
+    const int g = plan.neighbour[static_cast<std::size_t>(x)];
+    if (ws.slot[static_cast<std::size_t>(g)] >= 0) continue;
+    ReplayWorkspace::Joined j{g, x - st.first,
+                              ws.value[static_cast<std::size_t>(plan.to_p[static_cast<std::size_t>(x)])],
+                              {}, {}, {}};
+    if (st.q >= 0) j.to_q = ws.value[static_cast<std::size_t>(plan.to_q[static_cast<std::size_t>(x)])];
+    ws.joined.push_back(j);
+  }
+  const std::size_t n_static = ws.joined.size();
+  for (std::size_t a = 0; a < ws.aside.size(); ++a) {
+    const Lanes& tp = ws.rows[a][up];
+    const Lanes tq = st.q >= 0 ? ws.rows[a][uq] : Lanes{};
+    bool any = false;
+    for (std::size_t k = 0; k < 4; ++k) any = any || tp[k] != 0 || tq[k] != 0;
+    if (any) ws.joined.push_back({ws.aside[a], -1 - static_cast<int>(a), tp, tq, {}, {}});
+  }
+  return n_static;
+}
+
+// a, b, c of the step's pivot block [[a, b], [b, c]] at lane k (b = c = 0 for 1 x 1).
+std::array<double, 3> block_at(const ReplayWorkspace& ws, const Plan::Step& st, std::size_t k) {
+  const auto up = static_cast<std::size_t>(st.p);
+  if (st.q < 0) return {ws.diagonal[up][k], 0.0, 0.0};
+  return {ws.diagonal[up][k], ws.value[static_cast<std::size_t>(st.pq)][k],
+          ws.diagonal[static_cast<std::size_t>(st.q)][k]};
+}
+
+// The block must still be a sound pivot at every lane: nonzero, 2 x 2 blocks indefinite
+// and well-conditioned as Bunch-Kaufman's are, and its pivot entry (a for 1 x 1, b for
+// 2 x 2) not small against the rest of p's column, which keeps the multipliers from
+// growing much (the error bound has the last word).
+bool sound_block(const ReplayWorkspace& ws, const Plan::Step& st) {
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto [a, b, c] = block_at(ws, st, k);
+    double omega = 0.0;
+    for (const auto& g : ws.joined) omega = std::max(omega, std::abs(g.to_p[k]));
+    const bool sound = std::abs(st.q >= 0 ? b : a) >= kSoundPivot * omega &&
+                       (st.q >= 0 ? std::abs(a * c) < kAlpha * kAlpha * b * b : a != 0);
+    if (!sound) return false;
+  }
+  return true;
+}
+
+// Sets aside a block the deletions have spoilt: its rows, as they are now, join the
+// dense block factored last. False when the set-aside block would grow past kMaxBorder.
+bool set_aside(ReplayWorkspace& ws, const Plan::Step& st, std::size_t n) {
+  if (ws.aside.size() + (st.q >= 0 ? 2 : 1) > kMaxBorder) return false;
+  for (int node : {st.p, st.q}) {
+    if (node < 0) continue;
+    const auto first_new = ws.aside.size();
+    ws.slot[static_cast<std::size_t>(node)] = static_cast<int>(first_new);
+    ws.aside.push_back(node);
+    if (ws.rows.size() < ws.aside.size()) ws.rows.resize(ws.aside.size());
+    auto& row = ws.rows[first_new];
+    row.assign(n, Lanes{});
+    for (const auto& g : ws.joined)
+      row[static_cast<std::size_t>(g.node)] = node == st.p ? g.to_p : g.to_q;
+  }
+  if (st.q >= 0) {
+    const auto up = static_cast<std::size_t>(st.p), uq = static_cast<std::size_t>(st.q);
+    const Lanes& b = ws.value[static_cast<std::size_t>(st.pq)];
+    ws.rows[static_cast<std::size_t>(ws.slot[up])][uq] = b;
+    ws.rows[static_cast<std::size_t>(ws.slot[uq])][up] = b;
+  }
+  // The set-aside neighbours hold the same entries in their own rows already.
+  return true;
+}
+
+// Schur complement of a replayed step: pairs of the plan's neighbours by their entry
+// ids, everything touching a set-aside node in its dense row.
+void replay_schur(ReplayWorkspace& ws, const Plan& plan, const Plan::Step& st,
+                  std::size_t n_static) {
+  const auto g_all = static_cast<std::size_t>(st.last - st.first);
+  for (std::size_t x = 0; x < ws.joined.size(); ++x) {
+    const auto& ga = ws.joined[x];
+    const auto ua = static_cast<std::size_t>(ga.node);
+    ++ws.updates[ua];
+    for (std::size_t k = 0; k < 4; ++k)
+      ws.diagonal[ua][k] -= ga.l_p[k] * ga.to_p[k] + ga.l_q[k] * ga.to_q[k];
+    for (std::size_t y = x + 1; y < ws.joined.size(); ++y) {
+      const auto& gb = ws.joined[y];
+      Lanes delta;
+      for (std::size_t k = 0; k < 4; ++k)
+        delta[k] = ga.l_p[k] * gb.to_p[k] + ga.l_q[k] * gb.to_q[k];
+      if (y < n_static) {
+        const auto ia = static_cast<std::size_t>(ga.local), ib = static_cast<std::size_t>(gb.local);
+        const std::size_t pair =
+            static_cast<std::size_t>(st.pairs) + ia * g_all - ia * (ia + 1) / 2 + (ib - ia - 1);
+        auto& v = ws.value[static_cast<std::size_t>(plan.pair_entry[pair])];
+        for (std::size_t k = 0; k < 4; ++k) v[k] -= delta[k];
+        continue;
+      }
+      // gb is set aside (the set-aside nodes come last); so is ga when x >= n_static.
+      auto& in_b = ws.rows[static_cast<std::size_t>(-1 - gb.local)][ua];
+      for (std::size_t k = 0; k < 4; ++k) in_b[k] -= delta[k];
+      if (x >= n_static)
+        ws.rows[static_cast<std::size_t>(-1 - ga.local)][static_cast<std::size_t>(gb.node)] = in_b;
+    }
+  }
+}
+
 }  // namespace
 
 SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -712,135 +864,20 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
   const Lanes shifts = {tol - band, tol + band, -tol - band, -tol + band};
   ReplayWorkspace& ws = replay_workspace();
   const DeletedEntries is_deleted(n, deleted, ws.deleted_row);
-
-  // Load A - shift I without the deleted entries, with the row sums of its magnitude.
-  ws.value.resize(plan.entry_value.size());
-  for (std::size_t e = 0; e < plan.entry_value.size(); ++e) ws.value[e].fill(plan.entry_value[e]);
-  for (const auto& [u, v] : deleted) {
-    if (u == v) continue;
-    const auto it = plan.entry_id.find(std::minmax(u, v));
-    if (it != plan.entry_id.end()) ws.value[static_cast<std::size_t>(it->second)].fill(0.0);
-  }
-  ws.diagonal.resize(n);
-  ws.row_norm.resize(n);
-  ws.lld.assign(n, Lanes{});
-  ws.updates.assign(n, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const int node = static_cast<int>(i);
-    const double d = is_deleted(node, node) ? 0.0 : diagonal_[i];
-    double off_sum = plan.off_sum[i];
-    if (is_deleted.in_row(node)) {
-      off_sum = 0.0;
-      for (int k = row_start_[i]; k < row_start_[i + 1]; ++k)
-        if (!is_deleted(node, column_[static_cast<std::size_t>(k)]))
-          off_sum += std::abs(value_[static_cast<std::size_t>(k)]);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      ws.diagonal[i][k] = d - shifts[k];
-      ws.row_norm[i][k] = off_sum + std::abs(ws.diagonal[i][k]);
-    }
-  }
-  ws.slot.assign(n, -1);
-  ws.aside.clear();
+  load_replay(ws, plan, {row_start_, column_, value_, diagonal_}, shifts, deleted, is_deleted);
 
   std::array<Factorization, 4> lanes{};
-  for (std::size_t t = 0; t < plan.steps.size(); ++t) {
-    const auto& st = plan.steps[t];
-    const auto up = static_cast<std::size_t>(st.p);
-    const auto uq = static_cast<std::size_t>(std::max(st.q, 0));
-    ws.joined.clear();
-    for (int x = st.first; x < st.last; ++x) {
-      const int g = plan.neighbour[static_cast<std::size_t>(x)];
-      if (ws.slot[static_cast<std::size_t>(g)] >= 0) continue;
-      ReplayWorkspace::Joined j{g, x - st.first,
-                                ws.value[static_cast<std::size_t>(plan.to_p[static_cast<std::size_t>(x)])],
-                                {}, {}, {}};
-      if (st.q >= 0) j.to_q = ws.value[static_cast<std::size_t>(plan.to_q[static_cast<std::size_t>(x)])];
-      ws.joined.push_back(j);
-    }
-    const std::size_t n_static = ws.joined.size();
-    for (std::size_t a = 0; a < ws.aside.size(); ++a) {
-      const Lanes& tp = ws.rows[a][up];
-      const Lanes tq = st.q >= 0 ? ws.rows[a][uq] : Lanes{};
-      bool any = false;
-      for (std::size_t k = 0; k < 4; ++k) any = any || tp[k] != 0 || tq[k] != 0;
-      if (any) ws.joined.push_back({ws.aside[a], -1 - static_cast<int>(a), tp, tq, {}, {}});
-    }
-
-    // The block must still be a sound pivot at every lane: nonzero, 2 x 2 blocks
-    // indefinite and well-conditioned as Bunch-Kaufman's are, and its pivot entry (a for
-    // 1 x 1, b for 2 x 2) not small against the rest of p's column, which keeps the
-    // multipliers from growing much (the error bound below has the last word). A block
-    // the deletions have spoilt is set aside: its rows, as they are now, join the dense
-    // block factored last.
-    const auto block = [&](std::size_t k) {  // a, b, c of [[a, b], [b, c]] at shift k
-      return std::array<double, 3>{
-          ws.diagonal[up][k], st.q >= 0 ? ws.value[static_cast<std::size_t>(st.pq)][k] : 0.0,
-          st.q >= 0 ? ws.diagonal[uq][k] : 0.0};
-    };
-    bool sound = true;
-    for (std::size_t k = 0; k < 4 && sound; ++k) {
-      const auto [a, b, c] = block(k);
-      double omega = 0.0;
-      for (const auto& g : ws.joined) omega = std::max(omega, std::abs(g.to_p[k]));
-      sound = std::abs(st.q >= 0 ? b : a) >= kSoundPivot * omega &&
-              (st.q >= 0 ? std::abs(a * c) < kAlpha * kAlpha * b * b : a != 0);
-    }
-    if (!sound) {
-      if (ws.aside.size() + (st.q >= 0 ? 2 : 1) > kMaxBorder) return std::nullopt;
-      for (int node : {st.p, st.q}) {
-        if (node < 0) continue;
-        const auto first_new = ws.aside.size();
-        ws.slot[static_cast<std::size_t>(node)] = static_cast<int>(first_new);
-        ws.aside.push_back(node);
-        if (ws.rows.size() < ws.aside.size()) ws.rows.resize(ws.aside.size());
-        auto& row = ws.rows[first_new];
-        row.assign(n, Lanes{});
-        for (const auto& g : ws.joined)
-          row[static_cast<std::size_t>(g.node)] = node == st.p ? g.to_p : g.to_q;
-      }
-      if (st.q >= 0) {
-        const Lanes& b = ws.value[static_cast<std::size_t>(st.pq)];
-        ws.rows[static_cast<std::size_t>(ws.slot[up])][uq] = b;
-        ws.rows[static_cast<std::size_t>(ws.slot[uq])][up] = b;
-      }
-      // The set-aside neighbours hold the same entries in their own rows already.
+  for (const auto& st : plan.steps) {
+    const std::size_t n_static = join_step(ws, plan, st);
+    if (!sound_block(ws, st)) {
+      if (!set_aside(ws, st, n)) return std::nullopt;
       continue;
     }
     for (std::size_t k = 0; k < 4; ++k) {  // sound, so none fails
-      const auto [a, b, c] = block(k);
+      const auto [a, b, c] = block_at(ws, st, k);
       pivot_lane<4>(ws.joined, ws.lld, static_cast<int>(k), st.p, st.q, a, b, c, lanes[k]);
     }
-
-    // Schur complement: pairs of the plan's neighbours by their entry ids, everything
-    // touching a set-aside node in its dense row.
-    const auto g_all = static_cast<std::size_t>(st.last - st.first);
-    for (std::size_t x = 0; x < ws.joined.size(); ++x) {
-      const auto& ga = ws.joined[x];
-      const auto ua = static_cast<std::size_t>(ga.node);
-      ++ws.updates[ua];
-      for (std::size_t k = 0; k < 4; ++k)
-        ws.diagonal[ua][k] -= ga.l_p[k] * ga.to_p[k] + ga.l_q[k] * ga.to_q[k];
-      for (std::size_t y = x + 1; y < ws.joined.size(); ++y) {
-        const auto& gb = ws.joined[y];
-        Lanes delta;
-        for (std::size_t k = 0; k < 4; ++k)
-          delta[k] = ga.l_p[k] * gb.to_p[k] + ga.l_q[k] * gb.to_q[k];
-        if (y < n_static) {
-          const auto ia = static_cast<std::size_t>(ga.local), ib = static_cast<std::size_t>(gb.local);
-          const std::size_t pair =
-              static_cast<std::size_t>(st.pairs) + ia * g_all - ia * (ia + 1) / 2 + (ib - ia - 1);
-          auto& v = ws.value[static_cast<std::size_t>(plan.pair_entry[pair])];
-          for (std::size_t k = 0; k < 4; ++k) v[k] -= delta[k];
-          continue;
-        }
-        // gb is set aside (the set-aside nodes come last); so is ga when x >= n_static.
-        auto& in_b = ws.rows[static_cast<std::size_t>(-1 - gb.local)][ua];
-        for (std::size_t k = 0; k < 4; ++k) in_b[k] -= delta[k];
-        if (x >= n_static)
-          ws.rows[static_cast<std::size_t>(-1 - ga.local)][static_cast<std::size_t>(gb.node)] = in_b;
-      }
-    }
+    replay_schur(ws, plan, st, n_static);
   }
 
   // The set-aside block last, each lane with pivots of its own; then the bound of every
