@@ -275,6 +275,86 @@ std::optional<LpiCounts> counts_from_inertia(const DeletionCounter& c,
   return out;
 }
 
+// The near set of c's shifts: the indices of the eigenvalues within near_width of a
+// shift, in ascending order, at most kMaxNear of them (the nearest).
+std::vector<int> near_eigenvalues(const DeletionCounter& c) {
+  const auto& lambda = c.spectrum.eigenvalues;
+  const auto gap = [&c](double x) {
+    double g = std::numeric_limits<double>::infinity();
+    for (double s : c.shifts) g = std::min(g, std::abs(x - s));
+    return g;
+  };
+  std::vector<int> near;
+  for (std::size_t k = 0; k < lambda.size(); ++k)
+    if (gap(lambda[k]) < c.near_width) near.push_back(static_cast<int>(k));
+  if (near.size() > kMaxNear) {
+    std::sort(near.begin(), near.end(), [&](int a, int b) {
+      return gap(lambda[static_cast<std::size_t>(a)]) < gap(lambda[static_cast<std::size_t>(b)]);
+    });
+    near.resize(kMaxNear);
+    std::sort(near.begin(), near.end());
+  }
+  return near;
+}
+
+// Sets the inverse gaps of B's eigenvalues (the near ones moved) to the four shifts,
+// how many lie above and below each, and the largest inverse gap. False when a gap is
+// exactly zero or its inverse not finite.
+bool set_inverse_gaps(DeletionCounter& c) {
+  const auto& lambda = c.spectrum.eigenvalues;
+  const std::size_t n = lambda.size();
+  std::vector<char> is_near(n, 0);
+  for (int k : c.near) is_near[static_cast<std::size_t>(k)] = 1;
+  c.inverse_gaps.resize(4 * n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double mu = is_near[k] ? kMovedEigenvalue : lambda[k];
+    for (std::size_t j = 0; j < 4; ++j) {
+      // The sign of a floating-point difference is exact, and it is 0 only for equal
+      // operands.
+      const double d = mu - c.shifts[j];
+      const double inv = 1.0 / d;
+      if (d == 0 || !std::isfinite(inv)) return false;
+      c.inverse_gaps[4 * k + j] = inv;
+      (d > 0 ? c.n_above[j] : c.n_below[j])++;
+      c.max_inverse[j] = std::max(c.max_inverse[j], std::abs(inv));
+    }
+  }
+  return true;
+}
+
+// Sets the per-node sums over the resolvent's diagonal that every entry of W and its
+// error bound take, and their square roots.
+void set_resolvent_diagonals(DeletionCounter& c) {
+  const std::size_t n = c.spectrum.eigenvalues.size();
+  c.resolvent_diagonal.assign(4 * n, 0.0);
+  c.abs_diagonal.assign(4 * n, 0.0);
+  c.square_diagonal.assign(4 * n, 0.0);
+  for (std::size_t x = 0; x < n; ++x) {
+    const double* q = c.spectrum.vectors.data() + x * n;
+    double g[4] = {0, 0, 0, 0}, a[4] = {0, 0, 0, 0}, sq[4] = {0, 0, 0, 0};
+    for (std::size_t k = 0; k < n; ++k) {
+      const double p = q[k] * q[k];
+      for (std::size_t j = 0; j < 4; ++j) {
+        const double inv = c.inverse_gaps[4 * k + j];
+        g[j] += p * inv;
+        a[j] += p * std::abs(inv);
+        sq[j] += p * inv * inv;
+      }
+    }
+    for (std::size_t j = 0; j < 4; ++j) {
+      c.resolvent_diagonal[4 * x + j] = g[j];
+      c.abs_diagonal[4 * x + j] = a[j];
+      c.square_diagonal[4 * x + j] = sq[j];
+    }
+  }
+  c.abs_root.resize(4 * n);
+  c.square_root.resize(4 * n);
+  for (std::size_t i = 0; i < 4 * n; ++i) {
+    c.abs_root[i] = std::sqrt(c.abs_diagonal[i]);
+    c.square_root[i] = std::sqrt(c.square_diagonal[i]);
+  }
+}
+
 }  // namespace
 
 DeletionCounter make_deletion_counter(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -318,65 +398,9 @@ DeletionCounter make_deletion_counter(SpectralDecomposition spectrum,
               -zero_tolerance + c.band};
   c.near_width = kNearFraction * norm;
 
-  const auto& lambda = c.spectrum.eigenvalues;
-  const auto gap = [&c](double x) {
-    double g = std::numeric_limits<double>::infinity();
-    for (double s : c.shifts) g = std::min(g, std::abs(x - s));
-    return g;
-  };
-  for (std::size_t k = 0; k < n; ++k)
-    if (gap(lambda[k]) < c.near_width) c.near.push_back(static_cast<int>(k));
-  if (c.near.size() > kMaxNear) {
-    std::sort(c.near.begin(), c.near.end(), [&](int a, int b) {
-      return gap(lambda[static_cast<std::size_t>(a)]) < gap(lambda[static_cast<std::size_t>(b)]);
-    });
-    c.near.resize(kMaxNear);
-    std::sort(c.near.begin(), c.near.end());
-  }
-  std::vector<char> is_near(n, 0);
-  for (int k : c.near) is_near[static_cast<std::size_t>(k)] = 1;
-
-  c.inverse_gaps.resize(4 * n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const double mu = is_near[k] ? kMovedEigenvalue : lambda[k];
-    for (std::size_t j = 0; j < 4; ++j) {
-      // The sign of a floating-point difference is exact, and it is 0 only for equal
-      // operands.
-      const double d = mu - c.shifts[j];
-      const double inv = 1.0 / d;
-      if (d == 0 || !std::isfinite(inv)) return c;
-      c.inverse_gaps[4 * k + j] = inv;
-      (d > 0 ? c.n_above[j] : c.n_below[j])++;
-      c.max_inverse[j] = std::max(c.max_inverse[j], std::abs(inv));
-    }
-  }
-  c.resolvent_diagonal.assign(4 * n, 0.0);
-  c.abs_diagonal.assign(4 * n, 0.0);
-  c.square_diagonal.assign(4 * n, 0.0);
-  for (std::size_t x = 0; x < n; ++x) {
-    const double* q = c.spectrum.vectors.data() + x * n;
-    double g[4] = {0, 0, 0, 0}, a[4] = {0, 0, 0, 0}, sq[4] = {0, 0, 0, 0};
-    for (std::size_t k = 0; k < n; ++k) {
-      const double p = q[k] * q[k];
-      for (std::size_t j = 0; j < 4; ++j) {
-        const double inv = c.inverse_gaps[4 * k + j];
-        g[j] += p * inv;
-        a[j] += p * std::abs(inv);
-        sq[j] += p * inv * inv;
-      }
-    }
-    for (std::size_t j = 0; j < 4; ++j) {
-      c.resolvent_diagonal[4 * x + j] = g[j];
-      c.abs_diagonal[4 * x + j] = a[j];
-      c.square_diagonal[4 * x + j] = sq[j];
-    }
-  }
-  c.abs_root.resize(4 * n);
-  c.square_root.resize(4 * n);
-  for (std::size_t i = 0; i < 4 * n; ++i) {
-    c.abs_root[i] = std::sqrt(c.abs_diagonal[i]);
-    c.square_root[i] = std::sqrt(c.square_diagonal[i]);
-  }
+  c.near = near_eigenvalues(c);
+  if (!set_inverse_gaps(c)) return c;
+  set_resolvent_diagonals(c);
   c.usable = true;
   return c;
 }
@@ -423,22 +447,228 @@ namespace {
 // others stay in the Schur complement, so that the congruence stays well conditioned.
 constexpr double kEliminatedFraction = 0.05;
 
+// P, the block of W of the near set and the shared columns, at one shift.
+struct ReducedShift {
+  std::vector<double> theta;    // eigenvalues of P
+  std::vector<double> vectors;  // p x p row-major, column k the eigenvector of theta[k]
+  double error2 = 0.0;          // squared Frobenius bound of the error of P
+  double delta = 0.0;           // backward error of P's eigendecomposition
+  double eta = 0.0;             // distance of its eigenvectors from orthonormal ones
+  double theta_min = std::numeric_limits<double>::infinity();  // smallest eliminated
+  std::vector<char> eliminated;
+  Inertia eliminated_inertia;
+};
+
+// Decomposes P (p x p row-major, p > 0) into sh with its error bounds, and marks the
+// eigenvalues to eliminate. False when the solver fails or P is not finite.
+bool decompose_block(std::size_t p, const std::vector<double>& w, ReducedShift& sh) {
+  // The same solver, and storage, as symmetric_eigenvalues uses for this order, so
+  // that its eigenvalues are the ones certified_counts sees.
+  const Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>
+      pm(w.data(), static_cast<Eigen::Index>(p), static_cast<Eigen::Index>(p));
+  const auto take = [&](const auto& solver) {
+    if (solver.info() != Eigen::Success) return false;
+    const auto& theta = solver.eigenvalues();
+    sh.theta.assign(theta.data(), theta.data() + p);
+    sh.vectors.resize(p * p);
+    const auto& v = solver.eigenvectors();
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t k = 0; k < p; ++k)
+        sh.vectors[a * p + k] = v(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(k));
+    return true;
+  };
+  bool solved;
+  if (p <= static_cast<std::size_t>(kSmallOrder)) {
+    using Small =
+        Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kSmallOrder, kSmallOrder>;
+    solved = take(Eigen::SelfAdjointEigenSolver<Small>(Small(pm), Eigen::ComputeEigenvectors));
+  } else {
+    solved = take(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(pm, Eigen::ComputeEigenvectors));
+  }
+  if (!solved) return false;
+  double frobenius = 0.0;
+  for (double x : w) frobenius += x * x;
+  frobenius = std::sqrt(frobenius);
+  if (!std::isfinite(frobenius) || !std::isfinite(sh.error2)) return false;
+  sh.delta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
+  sh.eta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
+  double largest = 0.0;
+  for (double t : sh.theta) largest = std::max(largest, std::abs(t));
+  for (std::size_t k = 0; k < p; ++k) {
+    const double t = sh.theta[k];
+    if (!(std::abs(t) >= kEliminatedFraction * largest) || t == 0) continue;
+    sh.eliminated[k] = 1;
+    sh.theta_min = std::min(sh.theta_min, std::abs(t));
+    (t > 0 ? sh.eliminated_inertia.plus : sh.eliminated_inertia.minus)++;
+  }
+  return true;
+}
+
+// Buffers of one thread for the edits SharedDeletionCounts tests, reused from test to
+// test: their sizes repeat.
+struct EntryScratch {
+  std::vector<int> cols;                     // the further entry's columns
+  std::vector<double> cinv;                  // their block of C^-1, row-major
+  std::vector<double> bmat, dmat, y, m;      // B, D, V^T B, and the reduced matrix M
+  std::vector<std::array<double, 4>> g_cross, g_own;  // resolvents to P's and own columns
+  std::vector<std::size_t> kept;             // eigenvalues of P that stay
+};
+
+// The inertia counts of C'^-1 and the isolated nodes, with a further entry's share.
+struct EntryColumns {
+  int cinv_plus = 0, cinv_minus = 0, n_iso = 0;
+};
+
+// The columns of the further deleted entry (u, v) of weight w into s.cols and s.cinv:
+// both ends, or the ends it leaves without any entry.
+EntryColumns entry_columns(const DeletionCounter& c, int u, int v, double weight,
+                           const DeletionColumns& shared, EntryScratch& s) {
+  EntryColumns out{shared.cinv_plus, shared.cinv_minus, shared.n_iso};
+  s.cols.clear();
+  const bool iso_u = c.row_entries[static_cast<std::size_t>(u)] == 1;
+  const bool iso_v = c.row_entries[static_cast<std::size_t>(v)] == 1;
+  if (!iso_u && !iso_v) {
+    s.cols.assign({u, v});
+    const double inv_w = 1.0 / weight;
+    s.cinv.assign({0.0, inv_w, inv_w, 0.0});
+    ++out.cinv_plus;
+    ++out.cinv_minus;
+  } else {
+    if (iso_u) s.cols.push_back(u);
+    if (iso_v) s.cols.push_back(v);
+    s.cinv.assign(s.cols.size() * s.cols.size(), 0.0);
+    out.n_iso += static_cast<int>(s.cols.size());
+  }
+  return out;
+}
+
+// The resolvent entries of the further entry's columns against the shared columns
+// (g_cross) and among themselves (g_own, symmetric).
+void entry_resolvents(const DeletionCounter& c, const ResolventTable* table,
+                      const std::vector<int>& shared_cols, EntryScratch& s) {
+  const std::size_t kc = s.cols.size(), nf = shared_cols.size();
+  s.g_cross.resize(kc * nf);
+  s.g_own.resize(kc * kc);
+  for (std::size_t b = 0; b < kc; ++b) {
+    const auto cb = static_cast<std::size_t>(s.cols[b]);
+    for (std::size_t a = 0; a < nf; ++a)
+      s.g_cross[b * nf + a] = resolvent(c, table, cb, static_cast<std::size_t>(shared_cols[a]));
+    for (std::size_t a = 0; a <= b; ++a) {
+      s.g_own[b * kc + a] = resolvent(c, table, cb, static_cast<std::size_t>(s.cols[a]));
+      s.g_own[a * kc + b] = s.g_own[b * kc + a];
+    }
+  }
+}
+
+// B (the entry's columns against P's rows: near set, then shared columns) and D (among
+// themselves) of W at shift j into s.bmat and s.dmat, with their squared Frobenius
+// norms. Returns the bound on the error of the whole of [[P, B], [B^T, D]], the errors
+// as in W, B's twice for its mirror image.
+double entry_blocks(const DeletionCounter& c, std::size_t j, const ReducedShift& sh,
+                    const std::vector<int>& shared_cols, EntryScratch& s, double& norm_b2,
+                    double& norm_d2) {
+  const std::size_t kc = s.cols.size(), nf = shared_cols.size(), k_near = c.near.size();
+  const std::size_t p = k_near + nf;
+  s.bmat.resize(p * kc);
+  s.dmat.resize(kc * kc);
+  const double moved_gap = kMovedEigenvalue - c.shifts[j];
+  double error2 = sh.error2;
+  for (std::size_t b = 0; b < kc; ++b) {
+    const auto cb = static_cast<std::size_t>(s.cols[b]);
+    for (std::size_t a = 0; a < k_near; ++a) {
+      double e = 0.0;
+      const double x = near_node_entry(c, cb, static_cast<std::size_t>(c.near[a]), moved_gap, e);
+      s.bmat[a * kc + b] = x;
+      error2 += 2.0 * e * e;
+    }
+    for (std::size_t a = 0; a < nf; ++a) {
+      const double gab = s.g_cross[b * nf + a][j];
+      s.bmat[(k_near + a) * kc + b] = 0.0 - gab;
+      const double e =
+          node_entry_error(c, j, static_cast<std::size_t>(shared_cols[a]), cb, 0.0, gab);
+      error2 += 2.0 * e * e;
+    }
+    for (std::size_t a = 0; a < kc; ++a) {
+      const double gab = s.g_own[b * kc + a][j];
+      s.dmat[b * kc + a] = s.cinv[b * kc + a] - gab;
+      const double e = node_entry_error(c, j, cb, static_cast<std::size_t>(s.cols[a]),
+                                        s.cinv[b * kc + a], gab);
+      error2 += e * e;
+    }
+  }
+  norm_b2 = 0.0;
+  norm_d2 = 0.0;
+  for (double x : s.bmat) norm_b2 += x * x;
+  for (double x : s.dmat) norm_d2 += x * x;
+  return std::sqrt(error2);
+}
+
+// The inertia of [[P, B], [B^T, D]] (known within `error`) at one shift: P's eliminated
+// eigenvalues by a congruence, then the certain inertia of what is left,
+// M = [[Theta_s, Y_s], [Y_s^T, D - Y_b^T Theta_b^-1 Y_b]] with Y = V^T B. Nullopt when
+// that is not certain.
+std::optional<Inertia> reduced_inertia(const ReducedShift& sh, EntryScratch& s, double error,
+                                       double norm_b2, double norm_d2) {
+  const std::size_t kc = s.cols.size(), p = sh.eliminated.size();
+  // Y = V^T B; with exact V (within eta of the computed one) and the rounding of the
+  // products, ||Y - Y_computed||_F <= dy.
+  s.y.resize(p * kc);
+  for (std::size_t k = 0; k < p; ++k)
+    for (std::size_t b = 0; b < kc; ++b) {
+      double sum = 0.0;
+      for (std::size_t a = 0; a < p; ++a) sum += sh.vectors[a * p + k] * s.bmat[a * kc + b];
+      s.y[k * kc + b] = sum;
+    }
+  const double norm_b = std::sqrt(norm_b2);
+  const double dy = (sh.eta + gamma_bound(static_cast<int>(p)) *
+                                  std::sqrt(static_cast<double>(p)) * (1.0 + sh.eta)) *
+                    norm_b;
+  double norm_yb2 = 0.0;
+  s.kept.clear();
+  for (std::size_t k = 0; k < p; ++k) {
+    if (!sh.eliminated[k]) {
+      s.kept.push_back(k);
+      continue;
+    }
+    for (std::size_t b = 0; b < kc; ++b) norm_yb2 += s.y[k * kc + b] * s.y[k * kc + b];
+  }
+  const double norm_yb = std::sqrt(norm_yb2);
+  // The congruence that eliminates Theta_b has ||L^-1|| <= 1 + ||Theta_b^-1 Y_b||.
+  const double conj = 1.0 + (norm_yb + dy) / sh.theta_min;
+  const double moved_error = conj * conj * (error + sh.delta);
+  if (!(moved_error < sh.theta_min)) return std::nullopt;
+
+  const std::size_t ks = s.kept.size(), r = ks + kc;
+  s.m.assign(r * r, 0.0);
+  for (std::size_t a = 0; a < ks; ++a) {
+    s.m[a * r + a] = sh.theta[s.kept[a]];
+    for (std::size_t b = 0; b < kc; ++b) {
+      s.m[a * r + ks + b] = s.y[s.kept[a] * kc + b];
+      s.m[(ks + b) * r + a] = s.y[s.kept[a] * kc + b];
+    }
+  }
+  for (std::size_t a = 0; a < kc; ++a)
+    for (std::size_t b = 0; b < kc; ++b) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < p; ++k)
+        if (sh.eliminated[k]) sum += s.y[k * kc + a] / sh.theta[k] * s.y[k * kc + b];
+      s.m[(ks + a) * r + ks + b] = s.dmat[a * kc + b] - sum;
+    }
+  const double m_error =
+      2.0 * dy + dy * (2.0 * norm_yb + dy) / sh.theta_min +
+      2.0 * gamma_bound(static_cast<int>(p) + 3) * (norm_yb2 / sh.theta_min + std::sqrt(norm_d2));
+  const auto rest = certain_inertia(static_cast<int>(r), s.m, moved_error + m_error);
+  if (!rest) return std::nullopt;
+  return Inertia{sh.eliminated_inertia.plus + rest->plus,
+                 sh.eliminated_inertia.minus + rest->minus};
+}
+
 }  // namespace
 
 struct SharedDeletionCounts::Reduction {
   DeletionColumns shared;     // the shared entries' columns (after the near set in P)
   std::vector<char> touched;  // per node: has a shared nonzero entry
-  struct Shift {
-    std::vector<double> theta;    // eigenvalues of P
-    std::vector<double> vectors;  // p x p row-major, column k the eigenvector of theta[k]
-    double error2 = 0.0;          // squared Frobenius bound of the error of P
-    double delta = 0.0;           // backward error of P's eigendecomposition
-    double eta = 0.0;             // distance of its eigenvectors from orthonormal ones
-    double theta_min = std::numeric_limits<double>::infinity();  // smallest eliminated
-    std::vector<char> eliminated;
-    Inertia eliminated_inertia;
-  };
-  std::array<Shift, 4> shifts;
+  std::array<ReducedShift, 4> shifts;
 };
 
 ResolventTable make_resolvent_table(const DeletionCounter& c) {
@@ -485,30 +715,7 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
     sh.error2 = build_w(counter_, j, red->shared.cols, red->shared.cinv, g, w);
     sh.eliminated.assign(p, 0);
     if (p == 0) continue;
-    // The same solver, and storage, as symmetric_eigenvalues uses for this order, so
-    // that its eigenvalues are the ones certified_counts sees.
-    const Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>
-        pm(w.data(), static_cast<Eigen::Index>(p), static_cast<Eigen::Index>(p));
-    const auto take = [&](const auto& solver) {
-      if (solver.info() != Eigen::Success) return false;
-      const auto& theta = solver.eigenvalues();
-      sh.theta.assign(theta.data(), theta.data() + p);
-      sh.vectors.resize(p * p);
-      const auto& v = solver.eigenvectors();
-      for (std::size_t a = 0; a < p; ++a)
-        for (std::size_t k = 0; k < p; ++k)
-          sh.vectors[a * p + k] = v(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(k));
-      return true;
-    };
-    bool solved;
-    if (p <= static_cast<std::size_t>(kSmallOrder)) {
-      using Small =
-          Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kSmallOrder, kSmallOrder>;
-      solved = take(Eigen::SelfAdjointEigenSolver<Small>(Small(pm), Eigen::ComputeEigenvectors));
-    } else {
-      solved = take(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(pm, Eigen::ComputeEigenvectors));
-    }
-    if (!solved) {
+    if (!decompose_block(p, w, sh)) {
       decomposed = false;
       break;
     }
@@ -516,24 +723,6 @@ SharedDeletionCounts::SharedDeletionCounts(const DeletionCounter& counter,
     // solver gives the same eigenvalues with or without eigenvectors.
     shared_inertia[j] =
         certain_inertia(static_cast<int>(p), w, std::sqrt(sh.error2), sh.theta.data());
-    double frobenius = 0.0;
-    for (double x : w) frobenius += x * x;
-    frobenius = std::sqrt(frobenius);
-    if (!std::isfinite(frobenius) || !std::isfinite(sh.error2)) {
-      decomposed = false;
-      break;
-    }
-    sh.delta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff * frobenius;
-    sh.eta = kSolverBackwardErrorPerNode * static_cast<double>(p) * kUnitRoundoff;
-    double largest = 0.0;
-    for (double t : sh.theta) largest = std::max(largest, std::abs(t));
-    for (std::size_t k = 0; k < p; ++k) {
-      const double t = sh.theta[k];
-      if (!(std::abs(t) >= kEliminatedFraction * largest) || t == 0) continue;
-      sh.eliminated[k] = 1;
-      sh.theta_min = std::min(sh.theta_min, std::abs(t));
-      (t > 0 ? sh.eliminated_inertia.plus : sh.eliminated_inertia.minus)++;
-    }
   }
   if (!decomposed) {
     shared_counts_ = certified_counts(counter_, shared_);
@@ -559,8 +748,7 @@ std::optional<LpiCounts> SharedDeletionCounts::fallback(int u, int v) const {
 std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* reduced) const {
   if (reduced) *reduced = false;
   const DeletionCounter& c = counter_;
-  if (!reduction_ || u == v || !ends_in_range(c.n_nodes, u, v))
-    return fallback(u, v);
+  if (!reduction_ || u == v || !ends_in_range(c.n_nodes, u, v)) return fallback(u, v);
   const Reduction& red = *reduction_;
   const auto it = c.entries.find(std::minmax(u, v));
   if (it == c.entries.end() || it->second == 0 || red.touched[static_cast<std::size_t>(u)] ||
@@ -569,140 +757,18 @@ std::optional<LpiCounts> SharedDeletionCounts::counts_with(int u, int v, bool* r
   for (const auto& [a, b] : shared_)  // the entry deleted twice: certified_counts throws
     if (std::pair<int, int>(std::minmax(a, b)) == it->first) return fallback(u, v);
 
-  // Buffers of this thread, reused from test to test: their sizes repeat.
-  thread_local struct Scratch {
-    std::vector<int> cols;
-    std::vector<double> cinv, bmat, dmat, y, m;
-    std::vector<std::array<double, 4>> g_cross, g_own;
-    std::vector<std::size_t> kept;
-  } scratch;
-  auto& [cols, cinv, bmat, dmat, y, m, g_cross, g_own, kept] = scratch;
-
-  // The entry's columns: both ends, or the ends it leaves without any entry.
-  const double weight = it->second;
-  cols.clear();
-  int cinv_plus = red.shared.cinv_plus, cinv_minus = red.shared.cinv_minus;
-  int n_iso = red.shared.n_iso;
-  const bool iso_u = c.row_entries[static_cast<std::size_t>(u)] == 1;
-  const bool iso_v = c.row_entries[static_cast<std::size_t>(v)] == 1;
-  if (!iso_u && !iso_v) {
-    cols.assign({u, v});
-    const double inv_w = 1.0 / weight;
-    cinv.assign({0.0, inv_w, inv_w, 0.0});
-    ++cinv_plus;
-    ++cinv_minus;
-  } else {
-    if (iso_u) cols.push_back(u);
-    if (iso_v) cols.push_back(v);
-    cinv.assign(cols.size() * cols.size(), 0.0);
-    n_iso += static_cast<int>(cols.size());
-  }
-  const std::size_t kc = cols.size(), nf = red.shared.cols.size(), k_near = c.near.size();
-  const std::size_t p = k_near + nf;
-  g_cross.resize(kc * nf);
-  g_own.resize(kc * kc);
-  for (std::size_t b = 0; b < kc; ++b) {
-    const auto cb = static_cast<std::size_t>(cols[b]);
-    for (std::size_t a = 0; a < nf; ++a)
-      g_cross[b * nf + a] = resolvent(c, table_, cb, static_cast<std::size_t>(red.shared.cols[a]));
-    for (std::size_t a = 0; a <= b; ++a) {
-      g_own[b * kc + a] = resolvent(c, table_, cb, static_cast<std::size_t>(cols[a]));
-      g_own[a * kc + b] = g_own[b * kc + a];
-    }
-  }
-
+  thread_local EntryScratch scratch;
+  const EntryColumns added = entry_columns(c, u, v, it->second, red.shared, scratch);
+  entry_resolvents(c, table_, red.shared.cols, scratch);
   std::array<std::optional<Inertia>, 4> in;
-  bmat.resize(p * kc);
-  dmat.resize(kc * kc);
-  y.resize(p * kc);
   for (std::size_t j = 0; j < 4; ++j) {
     const auto& sh = red.shifts[j];
-    const double moved_gap = kMovedEigenvalue - c.shifts[j];
-    // B: the entry's columns against P's rows (near set, then shared columns); D: among
-    // themselves. Their errors as in W, B's twice for its mirror image.
-    double error2 = sh.error2, norm_b2 = 0.0, norm_d2 = 0.0;
-    for (std::size_t b = 0; b < kc; ++b) {
-      const auto cb = static_cast<std::size_t>(cols[b]);
-      for (std::size_t a = 0; a < k_near; ++a) {
-        double e = 0.0;
-        const double x =
-            near_node_entry(c, cb, static_cast<std::size_t>(c.near[a]), moved_gap, e);
-        bmat[a * kc + b] = x;
-        error2 += 2.0 * e * e;
-      }
-      for (std::size_t a = 0; a < nf; ++a) {
-        const double gab = g_cross[b * nf + a][j];
-        bmat[(k_near + a) * kc + b] = 0.0 - gab;
-        const double e = node_entry_error(
-            c, j, static_cast<std::size_t>(red.shared.cols[a]), cb, 0.0, gab);
-        error2 += 2.0 * e * e;
-      }
-      for (std::size_t a = 0; a < kc; ++a) {
-        const double gab = g_own[b * kc + a][j];
-        dmat[b * kc + a] = cinv[b * kc + a] - gab;
-        const double e = node_entry_error(c, j, cb, static_cast<std::size_t>(cols[a]),
-                                          cinv[b * kc + a], gab);
-        error2 += e * e;
-      }
-    }
-    for (double x : bmat) norm_b2 += x * x;
-    for (double x : dmat) norm_d2 += x * x;
-    const double error = std::sqrt(error2);
-
-    // Y = V^T B; with exact V (within eta of the computed one) and the rounding of the
-    // products, ||Y - Y_computed||_F <= dy.
-    for (std::size_t k = 0; k < p; ++k)
-      for (std::size_t b = 0; b < kc; ++b) {
-        double sum = 0.0;
-        for (std::size_t a = 0; a < p; ++a) sum += sh.vectors[a * p + k] * bmat[a * kc + b];
-        y[k * kc + b] = sum;
-      }
-    const double norm_b = std::sqrt(norm_b2);
-    const double dy = (sh.eta + gamma_bound(static_cast<int>(p)) *
-                                    std::sqrt(static_cast<double>(p)) * (1.0 + sh.eta)) *
-                      norm_b;
-    double norm_yb2 = 0.0;
-    kept.clear();  // eigenvalues of P that stay
-    for (std::size_t k = 0; k < p; ++k) {
-      if (!sh.eliminated[k]) {
-        kept.push_back(k);
-        continue;
-      }
-      for (std::size_t b = 0; b < kc; ++b) norm_yb2 += y[k * kc + b] * y[k * kc + b];
-    }
-    const double norm_yb = std::sqrt(norm_yb2);
-    // The congruence that eliminates Theta_b has ||L^-1|| <= 1 + ||Theta_b^-1 Y_b||.
-    const double conj = 1.0 + (norm_yb + dy) / sh.theta_min;
-    const double moved_error = conj * conj * (error + sh.delta);
-    if (!(moved_error < sh.theta_min)) return fallback(u, v);
-
-    // M = [[Theta_s, Y_s], [Y_s^T, D - Y_b^T Theta_b^-1 Y_b]].
-    const std::size_t ks = kept.size(), r = ks + kc;
-    m.assign(r * r, 0.0);
-    for (std::size_t a = 0; a < ks; ++a) {
-      m[a * r + a] = sh.theta[kept[a]];
-      for (std::size_t b = 0; b < kc; ++b) {
-        m[a * r + ks + b] = y[kept[a] * kc + b];
-        m[(ks + b) * r + a] = y[kept[a] * kc + b];
-      }
-    }
-    for (std::size_t a = 0; a < kc; ++a)
-      for (std::size_t b = 0; b < kc; ++b) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < p; ++k)
-          if (sh.eliminated[k]) sum += y[k * kc + a] / sh.theta[k] * y[k * kc + b];
-        m[(ks + a) * r + ks + b] = dmat[a * kc + b] - sum;
-      }
-    const double m_error =
-        2.0 * dy + dy * (2.0 * norm_yb + dy) / sh.theta_min +
-        2.0 * gamma_bound(static_cast<int>(p) + 3) *
-            (norm_yb2 / sh.theta_min + std::sqrt(norm_d2));
-    const auto rest = certain_inertia(static_cast<int>(r), m, moved_error + m_error);
-    if (!rest) return fallback(u, v);
-    in[j] = Inertia{sh.eliminated_inertia.plus + rest->plus,
-                    sh.eliminated_inertia.minus + rest->minus};
+    double norm_b2 = 0.0, norm_d2 = 0.0;
+    const double error = entry_blocks(c, j, sh, red.shared.cols, scratch, norm_b2, norm_d2);
+    in[j] = reduced_inertia(sh, scratch, error, norm_b2, norm_d2);
+    if (!in[j]) return fallback(u, v);
   }
-  const auto out = counts_from_inertia(c, in, cinv_plus, cinv_minus, n_iso);
+  const auto out = counts_from_inertia(c, in, added.cinv_plus, added.cinv_minus, added.n_iso);
   if (!out) return fallback(u, v);
   if (reduced) *reduced = true;
   return out;
