@@ -26,6 +26,10 @@ struct LpiSignature {
   std::vector<double> eigenvalues;  // ascending
 };
 
+// The zero tolerance of the analysis (absolute): the LPI, the soft bonds and the
+// fragments count an eigenvalue of at most this magnitude as zero.
+inline constexpr double kZeroTolerance = 1e-9;
+
 // Throws std::invalid_argument unless the zero tolerance is a finite number >= 0 (named
 // "tol", as every entry calls it): a NaN would count every eigenvalue as zero and a
 // negative one contradicts the eigenvalues it counts.
@@ -42,7 +46,7 @@ std::vector<double> adjacency_matrix(int n_nodes, const std::vector<WeightedEdge
 // AnalysisTooLarge, before anything is allocated, when the dense matrices of n_nodes
 // nodes exceed max_bytes.
 LpiSignature compute_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
-                         double zero_tolerance = 1e-9,
+                         double zero_tolerance = kZeroTolerance,
                          std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The three counts of a list of eigenvalues.

@@ -45,7 +45,7 @@ struct SoftEdgeStats {
 // matrices of n_nodes nodes exceed max_bytes.
 std::vector<SoftTest> detect_soft_edges(int n_nodes, const std::vector<WeightedEdge>& edges,
                                         const std::vector<std::pair<int, int>>& candidates,
-                                        const LpiCounts& baseline, double zero_tolerance = 1e-9,
+                                        const LpiCounts& baseline, double zero_tolerance = kZeroTolerance,
                                         SoftEdgeStats* stats = nullptr,
                                         const DeletionCounter* counter = nullptr,
                                         std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
@@ -60,7 +60,7 @@ SoftEdgeMethod soft_edge_method(int n_nodes, int present_candidates);
 std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<WeightedEdge>& edges,
                                              const std::vector<std::pair<int, int>>& candidates,
                                              const LpiCounts& baseline,
-                                             double zero_tolerance = 1e-9,
+                                             double zero_tolerance = kZeroTolerance,
                                              SoftEdgeStats* stats = nullptr,
                                              SoftEdgeMethod method = SoftEdgeMethod::Update,
                                              std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
@@ -69,7 +69,7 @@ std::vector<SoftTest> detect_soft_edges_fast(int n_nodes, const std::vector<Weig
 std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<WeightedEdge>& edges,
                                                const std::vector<std::pair<int, int>>& candidates,
                                                const LpiCounts& baseline,
-                                               double zero_tolerance = 1e-9,
+                                               double zero_tolerance = kZeroTolerance,
                                                std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 
 // The same test against the graph's own LPI, which comes from the decomposition the
@@ -77,7 +77,7 @@ std::vector<SoftTest> detect_soft_edges_direct(int n_nodes, const std::vector<We
 // candidate is present).
 std::vector<SoftTest> detect_soft_edges_own_lpi(int n_nodes, const std::vector<WeightedEdge>& edges,
                                                 const std::vector<std::pair<int, int>>& candidates,
-                                                double zero_tolerance = 1e-9,
+                                                double zero_tolerance = kZeroTolerance,
                                                 SoftEdgeMethod method = SoftEdgeMethod::Auto,
                                                 SoftEdgeStats* stats = nullptr,
                                                 std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
@@ -91,7 +91,7 @@ class SoftEdgeContext {
  public:
   // Throws AnalysisTooLarge when the whole graph's dense matrices exceed max_bytes; the
   // parts' own tests keep to the same budget.
-  SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges, double zero_tolerance = 1e-9,
+  SoftEdgeContext(int n_nodes, std::vector<WeightedEdge> edges, double zero_tolerance = kZeroTolerance,
                   std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
   // With the decomposition already made (make_deletion_counter of the same graph).
   SoftEdgeContext(std::vector<WeightedEdge> edges, std::shared_ptr<const DeletionCounter> counter,

@@ -325,7 +325,8 @@ std::vector<FragmentVisit> visit_fragments(
     whole = whole_counter
                 ? std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter),
                                                               max_bytes)
-                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges, 1e-9,
+                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges,
+                                                              analysis::kZeroTolerance,
                                                               max_bytes);
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
@@ -336,7 +337,7 @@ std::vector<FragmentVisit> visit_fragments(
     const int gen = visits[next].generation;
 
     softs.clear();
-    for (int i : fragment_atom_softs(graph, atoms, 1e-9, whole.get(), max_bytes))
+    for (int i : fragment_atom_softs(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;

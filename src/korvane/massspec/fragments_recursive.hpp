@@ -43,7 +43,7 @@ struct FragmentVisit {
 // dense matrices of the fragment's orbital nodes exceed max_bytes.
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
                                      const std::vector<int>& atom_set,
-                                     double zero_tolerance = 1e-9,
+                                     double zero_tolerance = analysis::kZeroTolerance,
                                      const analysis::SoftEdgeContext* whole = nullptr,
                                      std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);
 

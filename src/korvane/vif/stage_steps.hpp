@@ -14,7 +14,7 @@
 
 namespace korvane::vif {
 
-constexpr double kZeroTolerance = 1e-9;  // of the LPI, the soft bonds and the fragments
+using analysis::kZeroTolerance;  // of the LPI, the soft bonds and the fragments
 
 // Times consecutive stages: lap() returns the seconds since the previous lap.
 class StageClock {
