@@ -70,8 +70,9 @@ void bind_analysis(py::module_& m) {
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
       py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
 
-  // The two methods of the soft-edge test side by side, for differential tests and
-  // benchmarks: verdicts as above, with the update's (tested, fallbacks) counts.
+  // The methods of the soft-edge test side by side, and the test of parts against one
+  // decomposition of the whole graph, for the differential tests and benchmarks only:
+  // verdicts as above, with the update's (tested, fallbacks) counts.
   m.def(
       "detect_soft_edges_direct",
       [](int n_nodes, const std::vector<Edge>& edges,

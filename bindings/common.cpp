@@ -74,6 +74,8 @@ void bind_common(py::module_& m) {
         "Whether the text can be a SMILES: ASCII without NUL.");
   m.def("element_period", &element_period, py::arg("symbol"),
         "Period of the element with this symbol; ValueError for an unknown symbol.");
+  // The four numeric conventions below are bound for the tests only, which check them
+  // against Python's repr, format, round and NumPy's round on thousands of values.
   m.def("python_float_repr", &python_float_repr, py::arg("x"),
         "Shortest round-trip text of a float, as repr writes it.");
   m.def("format_fixed", &format_fixed, py::arg("x"), py::arg("decimals"),

@@ -27,7 +27,6 @@ void bind_spectra(py::module_& m) {
       .def_readonly("distinct_mz", &PredictionScores::distinct_mz)
       .def_readonly("precision", &PredictionScores::precision)
       .def_readonly("chance_1", &PredictionScores::chance_1);
-  m.attr("OBSERVED_INTENSITY") = kObservedIntensity;
   m.def(
       "nominal_spectrum",
       [](const std::vector<double>& mz, const std::vector<double>& intensity) {
@@ -38,13 +37,6 @@ void bind_spectra(py::module_& m) {
       },
       py::arg("mz"), py::arg("intensity"),
       "[(nominal m/z, intensity scaled to a base peak of 999)] ascending by m/z");
-  m.def(
-      "top_peaks",
-      [](const std::vector<Peak>& spectrum, int excluded_mz, std::size_t count) {
-        return massspec::top_peaks(to_peaks(spectrum), excluded_mz, count);
-      },
-      py::arg("spectrum"), py::arg("excluded_mz"), py::arg("count") = 10,
-      "m/z of the most intense peaks other than excluded_mz, ties to the lower m/z");
   m.def(
       "score_prediction",
       [](const std::vector<Peak>& spectrum, int nominal_mass, const std::vector<int>& mz) {

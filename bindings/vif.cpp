@@ -315,6 +315,7 @@ void bind_vif(py::module_& m) {
       "generation, \"C1-C2\" for one bond and \"C1-C2 + C4-C5\" for two (each pair smaller\n"
       "index first). smiles is RDKit's canonical SMILES of the atoms with their hydrogens\n"
       "folded into the heavy atoms; a bond cut leaves a radical (\"[CH3]\").");
+  // For the memory tests and benchmarks only, which hold it against measured peaks.
   m.def(
       "analysis_memory_estimate",
       [](const std::string& smiles, bool recursive_ms) {
@@ -331,7 +332,7 @@ void bind_vif(py::module_& m) {
         "edges, as add_node and add_edge calls in that order would build them.");
   m.def("report_head", &vif::report_head, py::arg("smiles"), py::arg("molecule"),
         "Report lines of the first stage.");
-  m.def("report_tail", &vif::report_tail, py::arg("molecule"), py::arg("fragments"),
+  m.def("report_tail", &vif::report_tail, py::arg("fragments"),
         py::arg("params"), "Report lines of the second stage.");
 }
 

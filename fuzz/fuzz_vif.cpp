@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto f = korvane::vif::fragment_vif(*m, params);
     check_result(*m, f);
     const std::string text = korvane::vif::report_head(smiles, *m) + "\n" +
-                             korvane::vif::report_tail(*m, f, params);
+                             korvane::vif::report_tail(f, params);
     if (text.empty()) broken("empty report");
   } catch (const std::invalid_argument&) {
     // Documented: an element without a period ("*", "[R]").

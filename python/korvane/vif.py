@@ -111,7 +111,7 @@ def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectru
     ring_soft = [c for c in fragments if not c["split"]]
     recursive_peaks = _peaks(f.recursive_peaks)
     if verbose:
-        print(_core.report_tail(m, f, params))
+        print(_core.report_tail(f, params))
 
     if not draw:
         return {

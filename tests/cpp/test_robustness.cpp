@@ -62,7 +62,7 @@ std::string result_text(const std::string& smiles, const VifParams& p) {
   const auto f = fragment_vif(*m, p);
   std::ostringstream os;
   os.precision(17);
-  os << report_head(smiles, *m) << '\n' << report_tail(*m, f, p) << '\n';
+  os << report_head(smiles, *m) << '\n' << report_tail(f, p) << '\n';
   for (double ev : m->lpi.eigenvalues) os << ev << ' ';
   for (const auto& pt : m->graph.pos) os << pt[0] << ',' << pt[1] << ' ';
   for (const auto& peak : *f.recursive_peaks) os << peak.mz << peak.formula << peak.generation;

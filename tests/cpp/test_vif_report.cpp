@@ -24,7 +24,7 @@ TEST(VifReport, WaterHeadAndTail) {
             "      Eigenvalues: [-1.53, -1.328, -1.0, 0.195, 0.53, 3.133]");
   const auto f = fragment_vif(*m);
   EXPECT_TRUE(f.soft_bonds.empty());
-  EXPECT_EQ(report_tail(*m, f, {}),
+  EXPECT_EQ(report_tail(f, {}),
             "      Soft bonds: none (all bonds essential \u2192 stable M+ dominates)\n"
             "      No real fragments \u2192 M+ dominates, single peak");
 }
@@ -36,7 +36,7 @@ TEST(VifReport, RingOnlySoftBondsGiveNoFragments) {
   ASSERT_TRUE(m);
   const auto f = fragment_vif(*m);
   EXPECT_EQ(f.soft_bonds.size(), 6u);
-  EXPECT_EQ(report_tail(*m, f, {}),
+  EXPECT_EQ(report_tail(f, {}),
             "      Soft bonds: 6  (0 single-cut fragment(s) + 6 ring bond(s))\n"
             "      No real fragments \u2192 M+ dominates, single peak");
 }
@@ -87,7 +87,7 @@ TEST(VifReport, ChlorobenzeneCutsAreListed) {
   p.recursive_ms = true;
   const auto m = prepare_vif("Clc1ccccc1", p);
   const auto f = fragment_vif(*m, p);
-  const std::string tail = report_tail(*m, f, p);
+  const std::string tail = report_tail(f, p);
   ASSERT_TRUE(f.recursive_peaks.has_value());
   EXPECT_NE(tail.find("Multi-generation MS (2 generations, "), std::string::npos);
   for (const auto& cut : f.fragments)
@@ -182,12 +182,12 @@ TEST(VifRun, StagesBesideTheLayoutGiveTheSameAnalysis) {
           EXPECT_EQ(fa.fragments[i].fragments[j].formula, fb.fragments[i].fragments[j].formula);
       }
       EXPECT_EQ(fa.recursive_peaks.has_value(), recursive);
-      EXPECT_EQ(report_tail(*a, fa, p), report_tail(*b, fb, in_turn));
+      EXPECT_EQ(report_tail(fa, p), report_tail(fb, in_turn));
       // A second stage asked for other settings does its own work.
       VifParams other = p;
       other.ring_fragmentation = !p.ring_fragmentation;
-      EXPECT_EQ(report_tail(*a, fragment_vif(*a, other), other),
-                report_tail(*b, fragment_vif(*b, other), other));
+      EXPECT_EQ(report_tail(fragment_vif(*a, other), other),
+                report_tail(fragment_vif(*b, other), other));
     }
   }
   EXPECT_GE(predicted, runs - 4);

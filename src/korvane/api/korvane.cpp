@@ -63,7 +63,7 @@ std::optional<Analysis> analyze(const std::string& smiles, const AnalysisParams&
                        std::move(s.cut_path)});
     }
   }
-  a.report = vif::report_head(smiles, *m) + "\n" + vif::report_tail(*m, f, p);
+  a.report = vif::report_head(smiles, *m) + "\n" + vif::report_tail(f, p);
   return a;
 }
 

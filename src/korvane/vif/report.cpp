@@ -59,8 +59,7 @@ std::string report_head(const std::string& smiles, const VifMolecule& m) {
   return os.str();
 }
 
-std::string report_tail(const VifMolecule& m, const VifFragments& f, const VifParams& params) {
-  (void)m;
+std::string report_tail(const VifFragments& f, const VifParams& params) {
   std::vector<const massspec::FragmentCut*> single, ringcut;
   int ring_bonds = 0;
   for (const auto& cut : f.fragments) {

@@ -12,7 +12,7 @@ namespace korvane::vif {
 std::string report_head(const std::string& smiles, const VifMolecule& m);
 
 // Returns the tail block, lines joined by "\n", without a final newline.
-std::string report_tail(const VifMolecule& m, const VifFragments& f, const VifParams& params);
+std::string report_tail(const VifFragments& f, const VifParams& params);
 
 // Returns values rounded to 3 decimals (halves to even) written as a list of floats:
 // "[-1.53, -1.328, -0.0, 3.0]".
