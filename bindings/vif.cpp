@@ -168,7 +168,8 @@ void bind_vif(py::module_& m) {
       .def_readwrite("ring_fragmentation", &VifParams::ring_fragmentation)
       .def_readwrite("recursive_ms", &VifParams::recursive_ms)
       .def_readwrite("max_generations", &VifParams::max_generations)
-      .def_readwrite("beside_layout", &VifParams::beside_layout);
+      .def_readwrite("beside_layout", &VifParams::beside_layout)
+      .def_readwrite("need_coordinates", &VifParams::need_coordinates);
 
   py::class_<vif::StageSeconds>(m, "StageSeconds")
       .def_readonly("prepare", &vif::StageSeconds::prepare)

@@ -161,6 +161,7 @@ def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,
             analysed, dropped = _largest_component(smiles)
         params = _params(600, 1.5, 0.23, bond_kappa, ring_fragmentation, recursive_ms,
                          max_generations)
+        params.need_coordinates = False  # a record holds no coordinates
         record = _analyse_record(analysed, id, params)
         if record is None:
             raise ValueError("SMILES could not be parsed")

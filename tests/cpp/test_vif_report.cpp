@@ -192,3 +192,48 @@ TEST(VifRun, StagesBesideTheLayoutGiveTheSameAnalysis) {
   }
   EXPECT_GE(predicted, runs - 4);
 }
+
+TEST(VifRun, WithoutCoordinatesTheLayoutIsMadeOnlyWhereItCanChangeTheGraph) {
+  // Without coordinates, a molecule whose every bond unit has a node of its own is
+  // analysed without a depiction; SF6 and PF5 share nodes by angle, and a count at the
+  // tolerance ([H][H] at bond weight 1e-9) must be decided on the graph of the layout.
+  // Every result is the one of the analysis with coordinates.
+  for (const std::string smiles :
+       {"O", "[H][H]", "C=C=C", "CC#N", "CC(=O)Oc1ccccc1C(=O)O", "FS(F)(F)(F)(F)F",
+        "FP(F)(F)(F)F", "O=[N+]([O-])c1ccccc1", "CC(C)(C)C(=O)N[C@@H](C)C(=O)O"}) {
+    for (const bool recursive : {false, true}) {
+      SCOPED_TRACE(smiles + (recursive ? " recursive" : ""));
+      VifParams p;
+      p.recursive_ms = recursive;
+      p.ring_fragmentation = recursive;
+      VifParams bare = p;
+      bare.need_coordinates = false;
+      const auto a = prepare_vif(smiles, p);
+      const auto b = prepare_vif(smiles, bare);
+      ASSERT_TRUE(a && b);
+      const bool shares_nodes = smiles[0] == 'F';
+      EXPECT_EQ(b->mol->getNumConformers(), shares_nodes ? 1u : 0u);
+      EXPECT_EQ(b->graph.pos.empty(), !shares_nodes);
+      EXPECT_TRUE(a->lpi.counts == b->lpi.counts);
+      EXPECT_EQ(a->mol_mass, b->mol_mass);
+      EXPECT_DOUBLE_EQ(a->mol_mass_avg, b->mol_mass_avg);
+      const VifFragments fa = fragment_vif(*a, p), fb = fragment_vif(*b, bare);
+      EXPECT_EQ(fa.soft_bonds, fb.soft_bonds);
+      EXPECT_EQ(report_tail(*a, fa, p), report_tail(*b, fb, bare));
+      ASSERT_EQ(fa.recursive_peaks.has_value(), fb.recursive_peaks.has_value());
+      if (!recursive) continue;
+      ASSERT_EQ(fa.recursive_peaks->size(), fb.recursive_peaks->size());
+      for (std::size_t i = 0; i < fa.recursive_peaks->size(); ++i) {
+        EXPECT_EQ((*fa.recursive_peaks)[i].atoms, (*fb.recursive_peaks)[i].atoms);
+        EXPECT_EQ((*fa.recursive_peaks)[i].cut_path, (*fb.recursive_peaks)[i].cut_path);
+      }
+    }
+  }
+  VifParams at_tol;
+  at_tol.need_coordinates = false;
+  at_tol.bond_kappa = 1e-9;
+  const auto h2 = prepare_vif("[H][H]", at_tol);
+  ASSERT_TRUE(h2);
+  EXPECT_EQ(h2->mol->getNumConformers(), 1u);
+  EXPECT_TRUE((h2->lpi.counts == korvane::analysis::LpiCounts{0, 2, 0}));
+}

@@ -2,11 +2,14 @@
 // comparison of its graph with the graph of the layout.
 #include "korvane/vif/topology_beside.hpp"
 
+#include <algorithm>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "korvane/analysis/bond_orders.hpp"
 #include "korvane/analysis/inertia.hpp"
+#include "korvane/common/elements.hpp"
 #include "korvane/common/helper_threads.hpp"
 #include "korvane/layout/symmetry.hpp"
 #include "korvane/vif/stage_steps.hpp"
@@ -113,12 +116,43 @@ bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
   return true;
 }
 
-TopologyBeside::TopologyBeside(const RDKit::ROMol& mol, const VifParams& params)
+bool layout_leaves_graph(const RDKit::ROMol& mol, const std::vector<int>& bond_orders) {
+  for (const RDKit::Atom* atom : mol.atoms()) {
+    const std::string symbol = atom->getSymbol();
+    if (atomic_number_of(symbol) == 0) return false;  // the graph stage reports it
+    const int n_nodes = analysis::orbital_node_count(element_period(symbol));
+    if (n_nodes == 1) continue;  // every unit goes to the one node
+    // The units as build_orbital_graph counts them: one sigma unit per neighbour, the
+    // pi units of each bond beyond its first.
+    int sigma_units = 0, pi_units = 0;
+    for (const RDKit::Atom* nbr : mol.atomNeighbors(atom)) {
+      ++sigma_units;
+      pi_units += std::max(0, analysis::bond_order_between(mol, bond_orders,
+                                                           static_cast<int>(atom->getIdx()),
+                                                           static_cast<int>(nbr->getIdx())) -
+                                  1);
+    }
+    const int n_pi = std::min(pi_units, n_nodes - 1);
+    const int n_sigma = n_nodes - n_pi;
+    if ((n_sigma > 1 && sigma_units > n_sigma) || (n_pi > 1 && pi_units > n_pi)) return false;
+  }
+  return true;
+}
+
+TopologyBeside::TopologyBeside(const RDKit::ROMol& mol, const VifParams& params, Where where)
     : stop_(std::make_shared<StopFlag>()) {
   auto ranks = std::make_shared<std::promise<std::vector<int>>>();
   ranks_ = ranks->get_future();
   auto first = std::make_shared<std::promise<std::shared_ptr<const TopologyFirst>>>();
   first_ = first->get_future();
+  if (where == kHere) {
+    ranks->set_value({});
+    // A failure here leaves the constructor, as the same stage would leave prepare_vif.
+    std::promise<TopologyRest> rest;
+    rest_ = rest.get_future().share();
+    rest.set_value(analyse_topology(mol, params, *first));
+    return;
+  }
   rest_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_,
                           ranks, first] {
             // The layout's symmetry ranks first, as the layout will wait for them.

@@ -5,6 +5,7 @@
 #pragma once
 #include <GraphMol/ROMol.h>
 
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -53,11 +54,19 @@ struct TopologyRest {
 bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
                            const analysis::OrbitalGraph& laid_out);
 
+// Whether every graph of `mol` that a layout can give is the graph of the topology
+// analysis renumbered: each atom has one node of a kind, or at least as many nodes of
+// it as bond units of it, so every unit gets a node of its own whatever the angles.
+// Needs the bond orders of build_bond_orders; false for an element without a period.
+bool layout_leaves_graph(const RDKit::ROMol& mol, const std::vector<int>& bond_orders);
+
 // The topology analysis running on a helper thread, stopped when the last holder of it
-// lets it go.
+// lets it go; or, made with kHere, already run on the calling thread (then without the
+// symmetry ranks, which only a layout needs).
 class TopologyBeside {
  public:
-  TopologyBeside(const RDKit::ROMol& mol, const VifParams& params);
+  enum Where { kBeside, kHere };
+  TopologyBeside(const RDKit::ROMol& mol, const VifParams& params, Where where = kBeside);
   ~TopologyBeside() { stop_->raise(); }
   TopologyBeside(const TopologyBeside&) = delete;
   TopologyBeside& operator=(const TopologyBeside&) = delete;
@@ -70,6 +79,14 @@ class TopologyBeside {
   TopologyRest rest() const {
     auto done = rest_;
     return wait_interruptibly(done);
+  }
+  // Whether the predictions are definite (TopologyRest::definite), without a copy of them.
+  bool rest_definite() const {
+    auto done = rest_;
+    while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
+           std::future_status::ready)
+      check_interrupt_now();
+    return done.get().definite;
   }
 
  private:

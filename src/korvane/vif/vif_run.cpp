@@ -55,6 +55,14 @@ MoleculeSize count_before_hydrogens(const RDKit::ROMol& mol) {
   return size;
 }
 
+// The molecule's average and nominal masses.
+void set_masses(VifMolecule& m, const RDKit::ROMol& mol) {
+  std::vector<int> all(mol.getNumAtoms());
+  std::iota(all.begin(), all.end(), 0);
+  m.mol_mass_avg = massspec::average_mass(mol, all);
+  m.mol_mass = massspec::nominal_mass(mol, all);
+}
+
 // The LPI of the graph of the layout, and what it shares with the later tests.
 void prepare_lpi(VifMolecule& m, const VifParams& params) {
   const int n = m.graph.n_nodes();
@@ -115,13 +123,37 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   if (!mol) return nullptr;
   const std::int64_t n_nodes = size.orbital_nodes;
   std::shared_ptr<TopologyBeside> beside;
-  if (params.beside_layout && (params.recursive_ms || n_nodes < kTopologyBesideMaxNodes))
-    beside = std::make_shared<TopologyBeside>(*mol, params);
+  std::shared_ptr<const TopologyFirst> known;  // the first part, when it ran on this thread
   auto m = std::make_unique<VifMolecule>();
+  const bool topology_may_stand = params.recursive_ms || n_nodes < kTopologyBesideMaxNodes;
+  if (!params.need_coordinates && topology_may_stand &&
+      layout_leaves_graph(*mol, analysis::build_bond_orders(*mol))) {
+    // No layout can change the graph: its analysis stands without one unless a count
+    // rests on the tolerance, where the graph of the layout decides.
+    beside = std::make_shared<TopologyBeside>(*mol, params, TopologyBeside::kHere);
+    known = beside->first();
+    if (known->definite && beside->rest_definite()) {
+      m->bond_orders = known->bond_orders;
+      m->graph = known->graph;
+      m->graph.pos.clear();  // the positions of the line the topology analysis used
+      m->lpi = known->lpi;
+      m->soft_verdicts = known->verdicts;
+      m->seconds.lpi = known->lpi_seconds;
+      m->seconds.soft_bonds = known->soft_seconds;
+      set_masses(*m, *mol);
+      m->predictions = std::move(beside);
+      m->predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
+      m->seconds.prepare = std::max(0.0, clock.lap() - m->seconds.lpi - m->seconds.soft_bonds);
+      m->mol = std::move(mol);
+      return m;
+    }
+  } else if (params.beside_layout && topology_may_stand) {
+    beside = std::make_shared<TopologyBeside>(*mol, params);
+  }
   layout::Coords depiction = layout::depict(*mol);  // compute_atom_layout, in two timed parts
   m->seconds.prepare = clock.lap();
   std::optional<std::vector<int>> ranks;
-  if (beside) ranks = beside->ranks();
+  if (beside && !known) ranks = beside->ranks();
   m->layout = layout::layout_from_depiction(*mol, std::move(depiction), lp, std::move(ranks));
   m->seconds.layout = clock.lap();
   check_interrupt();
@@ -130,12 +162,9 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
                                            graph_params(params));
   m->seconds.graph = clock.lap();
 
-  std::vector<int> all(mol->getNumAtoms());
-  std::iota(all.begin(), all.end(), 0);
-  m->mol_mass_avg = massspec::average_mass(*mol, all);
-  m->mol_mass = massspec::nominal_mass(*mol, all);
+  set_masses(*m, *mol);
   if (beside) {
-    const auto t = beside->first();
+    const auto t = known ? known : beside->first();
     m->predictions_waited = clock.lap();
     if (t->definite && t->bond_orders == m->bond_orders &&
         same_graph_renumbered(t->graph, m->graph)) {

@@ -30,6 +30,10 @@ struct VifParams {
   // Whether the stages that do not need the layout may run beside it (see prepare_vif);
   // the results are the same either way.
   bool beside_layout = true;
+  // Whether the caller needs the coordinates: the atom layout and the node positions.
+  // Without them (a record uses none), a molecule whose graph the layout cannot change
+  // (see prepare_vif) is analysed on this thread without a depiction or a layout.
+  bool need_coordinates = true;
   // Memory budget of the dense orbital matrices; a larger molecule throws AnalysisTooLarge.
   std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
 };
@@ -101,6 +105,11 @@ struct VifFragments {
 // on an eigenvalue within rounding of the tolerance, where a renumbering could tip it;
 // otherwise the stages run again on the graph of the layout. The LPI's eigenvalues are
 // then those of the renumbered matrix: the same spectrum, to rounding.
+// When the layout can change nothing (every atom has at least as many nodes of each kind
+// as bond units of that kind, or one node of it, so that each unit gets a node of its
+// own whatever the angles) and params.need_coordinates is off, those stages run on this
+// thread and, where they are definite, stand without any layout: the molecule then has
+// no conformer, `layout` no coordinates and the graph no node positions.
 // Throws std::invalid_argument for an element without a period and for parameters
 // that are not finite, AnalysisTooLarge (before the layout) for a molecule whose dense
 // matrices exceed params.max_analysis_bytes, and Interrupted when the interrupt hook
