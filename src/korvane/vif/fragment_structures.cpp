@@ -2,13 +2,22 @@
 // peak, with each peak's parent and path of cuts.
 #include "korvane/vif/fragment_structures.hpp"
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "korvane/massspec/fragment_smiles.hpp"
 
 namespace korvane::vif {
 
 FragmentStructures fragment_structures(const VifMolecule& m, const VifFragments& f) {
-  const auto structure = [&m](const std::vector<int>& atoms) {
-    return FragmentStructure{atoms, massspec::fragment_smiles(*m.mol, atoms)};
+  // Many pieces and peaks are the same atoms (a peak's first fragment is often a cut's
+  // piece): each distinct set's SMILES is made once.
+  std::map<std::vector<int>, std::string> smiles_of;
+  const auto structure = [&](const std::vector<int>& atoms) {
+    auto [at, fresh] = smiles_of.try_emplace(atoms);
+    if (fresh) at->second = massspec::fragment_smiles(*m.mol, atoms);
+    return FragmentStructure{atoms, at->second};
   };
   FragmentStructures out;
   out.cuts.reserve(f.fragments.size());

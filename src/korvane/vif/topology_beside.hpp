@@ -80,13 +80,12 @@ class TopologyBeside {
     auto done = rest_;
     return wait_interruptibly(done);
   }
-  // Whether the predictions are definite (TopologyRest::definite), without a copy of them.
-  bool rest_definite() const {
-    auto done = rest_;
-    while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
+  // The predictions, likewise, without a copy: valid while this object lives.
+  const TopologyRest& rest_here() const {
+    while (rest_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
            std::future_status::ready)
       check_interrupt_now();
-    return done.get().definite;
+    return rest_.get();
   }
 
  private:

@@ -132,7 +132,8 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
     // rests on the tolerance, where the graph of the layout decides.
     beside = std::make_shared<TopologyBeside>(*mol, params, TopologyBeside::kHere);
     known = beside->first();
-    if (known->definite && beside->rest_definite()) {
+    const TopologyRest& rest = beside->rest_here();
+    if (known->definite && rest.definite) {
       m->bond_orders = known->bond_orders;
       m->graph = known->graph;
       m->graph.pos.clear();  // the positions of the line the topology analysis used
@@ -143,7 +144,8 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
       set_masses(*m, *mol);
       m->predictions = std::move(beside);
       m->predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
-      m->seconds.prepare = std::max(0.0, clock.lap() - m->seconds.lpi - m->seconds.soft_bonds);
+      m->seconds.prepare = std::max(0.0, clock.lap() - rest.total);
+      m->predictions_waited = rest.total;  // ran here: none of it beside anything
       m->mol = std::move(mol);
       return m;
     }
