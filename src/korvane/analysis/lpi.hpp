@@ -1,5 +1,6 @@
 // Eigenvalue signature (LPI) of a weighted graph: counts of positive, zero and
-// negative eigenvalues of its weighted adjacency matrix.
+// negative eigenvalues of its weighted adjacency matrix, the zero tolerance, the watch
+// over counts near it, and the eigen-decompositions the other counters start from.
 #pragma once
 #include <cstdint>
 #include <vector>

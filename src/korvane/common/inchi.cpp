@@ -1,4 +1,6 @@
-#include "inchi.hpp"
+// The standard InChI and InChIKey of a molecule: its atoms and bonds handed to the InChI
+// library's structure input, one call at a time under a lock.
+#include "korvane/common/inchi.hpp"
 
 #include <GraphMol/Atom.h>
 #include <GraphMol/Bond.h>

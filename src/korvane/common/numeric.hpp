@@ -1,5 +1,5 @@
-// Numeric conventions shared by every subsystem: rounding, angles and the text forms of
-// numbers that the reports print.
+// Numeric conventions shared by every subsystem: rounding, angles, sorted lists without
+// repeats and the text forms of numbers that the reports print.
 #pragma once
 #include <algorithm>
 #include <string>
