@@ -29,6 +29,26 @@ std::vector<int> verdict_codes(const std::vector<analysis::SoftTest>& verdicts) 
   return out;
 }
 
+// The verdict codes of the soft-edge test of the candidates against the baseline, by
+// the analysis's choice of method or (Direct) by one decomposition per candidate.
+template <bool Direct>
+std::vector<int> soft_edge_verdicts(int n_nodes, const std::vector<Edge>& edges,
+                                    const std::vector<std::pair<int, int>>& candidates,
+                                    std::tuple<int, int, int> baseline, double tol) {
+  const auto [np, nz, nm] = baseline;
+  const std::uint64_t budget = analysis_byte_limit();
+  std::vector<analysis::SoftTest> r;
+  {
+    py::gil_scoped_release release;
+    const auto e = to_edges(edges);
+    r = Direct ? analysis::detect_soft_edges_direct(n_nodes, e, candidates, {np, nz, nm}, tol,
+                                                    budget)
+               : analysis::detect_soft_edges(n_nodes, e, candidates, {np, nz, nm}, tol, nullptr,
+                                             nullptr, budget);
+  }
+  return verdict_codes(r);
+}
+
 }  // namespace
 
 void bind_analysis(py::module_& m) {
@@ -52,44 +72,16 @@ void bind_analysis(py::module_& m) {
       py::arg("n_nodes"), py::arg("edges"), py::arg("tol"),
       "(n+, n0, n-, ascending eigenvalues) of the graph on nodes 0..n-1 with (u, v, w) edges.");
 
-  m.def(
-      "detect_soft_edges",
-      [](int n_nodes, const std::vector<Edge>& edges,
-         const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
-         double tol) {
-        const auto [np, nz, nm] = baseline;
-        const std::uint64_t budget = analysis_byte_limit();
-        std::vector<analysis::SoftTest> r;
-        {
-          py::gil_scoped_release release;
-          r = analysis::detect_soft_edges(n_nodes, to_edges(edges), candidates, {np, nz, nm}, tol,
-                                          nullptr, nullptr, budget);
-        }
-        return verdict_codes(r);
-      },
-      py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-      py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
+  m.def("detect_soft_edges", &soft_edge_verdicts<false>,
+        py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
+        py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
 
   // The methods of the soft-edge test side by side, and the test of parts against one
   // decomposition of the whole graph, for the differential tests and benchmarks only:
   // verdicts as above, with the update's (tested, fallbacks) counts.
-  m.def(
-      "detect_soft_edges_direct",
-      [](int n_nodes, const std::vector<Edge>& edges,
-         const std::vector<std::pair<int, int>>& candidates, std::tuple<int, int, int> baseline,
-         double tol) {
-        const auto [np, nz, nm] = baseline;
-        const std::uint64_t budget = analysis_byte_limit();
-        std::vector<analysis::SoftTest> r;
-        {
-          py::gil_scoped_release release;
-          r = analysis::detect_soft_edges_direct(n_nodes, to_edges(edges), candidates,
-                                                 {np, nz, nm}, tol, budget);
-        }
-        return verdict_codes(r);
-      },
-      py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-      py::arg("tol"), "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
+  m.def("detect_soft_edges_direct", &soft_edge_verdicts<true>,
+        py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
+        py::arg("tol"), "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
   m.def(
       "detect_soft_edges_fast",
       [](int n_nodes, const std::vector<Edge>& edges,
