@@ -53,3 +53,25 @@ inline std::vector<korvane::analysis::WeightedEdge> random_orbital_graph(
   }
   return edges;
 }
+
+// The orbital graph the analysis builds for the linear alkane of `carbons` carbons
+// (two or more): carbon i is the clique of nodes 4i..4i+3 (weight 1); bonds of weight
+// 0.9 join node 1 of each carbon (node 0 of the first) to node 0 of the next, and the
+// carbon's remaining nodes to one hydrogen node each, numbered from 4 * carbons on.
+// The C-H pairs are written to `ch_bonds`.
+inline std::vector<korvane::analysis::WeightedEdge> alkane_orbital_graph(
+    int carbons, int& n_nodes, std::vector<std::pair<int, int>>& ch_bonds) {
+  std::vector<korvane::analysis::WeightedEdge> edges;
+  int hydrogen = 4 * carbons;
+  for (int c = 0; c < carbons; ++c) {
+    for (int a = 0; a < 4; ++a)
+      for (int b = a + 1; b < 4; ++b) edges.push_back({4 * c + a, 4 * c + b, 1.0});
+    if (c + 1 < carbons) edges.push_back({4 * c + (c == 0 ? 0 : 1), 4 * (c + 1), 0.9});
+    for (int a = (c == 0 || c + 1 == carbons) ? 1 : 2; a < 4; ++a) {
+      edges.push_back({4 * c + a, hydrogen, 0.9});
+      ch_bonds.emplace_back(4 * c + a, hydrogen++);
+    }
+  }
+  n_nodes = hydrogen;
+  return edges;
+}

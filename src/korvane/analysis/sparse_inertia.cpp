@@ -6,7 +6,6 @@
 #include <array>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -37,8 +36,10 @@ constexpr double kFactorErrorPerUpdate = 8.0;
 constexpr double kFactorRoom = 4096.0;
 constexpr double kBandSlack = 1024.0;
 
-// Windows exact_counts tries, each an eighth as wide as the one before.
-constexpr int kExactWindows = 6;
+// Windows exact_counts tries, each half as wide as the one before: the last is about a
+// two-thousandth of the band, below the least error a factorization reports (tens of
+// u ||A||).
+constexpr int kExactWindows = 12;
 
 // A matrix entry with its value at each of L shifts.
 template <int L>
@@ -811,20 +812,16 @@ std::optional<LpiCounts> SparseInertiaCounter::counts(
     const std::vector<std::pair<int, int>>& deleted) const {
   check_deleted_entries(n_nodes_, deleted);
   if (!usable_) return std::nullopt;
-  double error = 0.0;
-  return counts_in(deleted, {band_, allowed_error_}, error);
+  return counts_in(deleted, {band_, allowed_error_});
 }
 
 std::optional<LpiCounts> SparseInertiaCounter::counts_in(
-    const std::vector<std::pair<int, int>>& deleted, const Window& window, double& error) const {
+    const std::vector<std::pair<int, int>>& deleted, const Window& window) const {
   // The replay first; then Bunch-Kaufman's pivots (they keep the fill least); where its
   // multipliers grew too much for a certain count, rook pivoting bounds them.
-  double replayed = 0.0, bunch = 0.0, rook = 0.0;
-  auto c = replay(deleted, window, replayed);
-  if (!c) c = counts_with(deleted, false, window, bunch);
-  if (!c) c = counts_with(deleted, true, window, rook);
-  // The least error the pivots of any of them reached: no narrower window can admit less.
-  error = std::min({replayed, bunch, rook});
+  auto c = replay(deleted, window);
+  if (!c) c = counts_with(deleted, false, window);
+  if (!c) c = counts_with(deleted, true, window);
   return c;
 }
 
@@ -832,16 +829,20 @@ std::optional<LpiCounts> SparseInertiaCounter::exact_counts(
     const std::vector<std::pair<int, int>>& deleted) const {
   check_deleted_entries(n_nodes_, deleted);
   if (!usable_) return std::nullopt;
-  // Narrowing by eight each time reaches the factorizations' usual error (tens of u
-  // ||A||) from the band (thousands of u ||A||) in three or four steps.
+  // A window decides when it is wider than the factorizations' errors and narrower than
+  // the distance of the nearest eigenvalue from +-tol. Halving each time finds such a
+  // window wherever that distance is at least twice the errors: an eighth stepped over
+  // an eigenvalue 5e-13 from tol with errors of 1e-13 (1118 nodes). Every window is
+  // tried: an error met in a wider one does not bound a narrower one's, whose stricter
+  // limit sends a shift that the shared pivots of a pass suit badly to be factored on
+  // its own (an error of 1e-11 in the pass, 1e-13 alone, for an eigenvalue 8e-12 from
+  // tol at 4800 nodes).
   double band = band_;
-  for (int step = 0; step < kExactWindows; ++step, band /= 8) {
+  for (int step = 0; step < kExactWindows; ++step, band /= 2) {
     // Only the shifts' own rounding separates them from +-tol by less than the band.
     const double allowed = band - 4.0 * kUnitRoundoff * (zero_tolerance_ + band);
     if (!(allowed > 0)) return std::nullopt;
-    double error = 0.0;
-    if (auto c = counts_in(deleted, {band, allowed}, error)) return c;
-    if (!(error <= allowed / 8)) return std::nullopt;  // the next window could not admit it
+    if (auto c = counts_in(deleted, {band, allowed})) return c;
   }
   return std::nullopt;
 }
@@ -850,13 +851,11 @@ std::optional<LpiCounts> SparseInertiaCounter::replayed_counts(
     const std::vector<std::pair<int, int>>& deleted) const {
   check_deleted_entries(n_nodes_, deleted);
   if (!usable_) return std::nullopt;
-  double error = 0.0;
-  return replay(deleted, {band_, allowed_error_}, error);
+  return replay(deleted, {band_, allowed_error_});
 }
 
 std::optional<LpiCounts> SparseInertiaCounter::replay(
-    const std::vector<std::pair<int, int>>& deleted, const Window& window, double& error) const {
-  error = std::numeric_limits<double>::infinity();
+    const std::vector<std::pair<int, int>>& deleted, const Window& window) const {
   if (!plan_) return std::nullopt;
   const Plan& plan = *plan_;
   const auto n = static_cast<std::size_t>(n_nodes_);
@@ -883,7 +882,6 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
   // The set-aside block last, each lane with pivots of its own; then the bound of every
   // row, |E_i.| <= p_i u (|A - s I|_i. + (|L| |D| |L^T|)_i.).
   std::vector<int> aside_updates;
-  double largest = 0.0;
   for (std::size_t k = 0; k < 4; ++k) {
     aside_updates.assign(ws.aside.size(), 0);
     if (!factor_aside(ws, static_cast<int>(k), lanes[k], aside_updates)) return std::nullopt;
@@ -895,35 +893,24 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
       bound = std::max(bound, (updates + 4) * (ws.row_norm[i][k] + ws.lld[i][k]));
     }
     lanes[k].error_bound = kFactorErrorPerUpdate * kUnitRoundoff * bound;
-    largest = std::max(largest, lanes[k].error_bound);
-    if (!(lanes[k].error_bound <= window.allowed)) {
-      error = largest;
-      return std::nullopt;
-    }
+    if (!(lanes[k].error_bound <= window.allowed)) return std::nullopt;
   }
-  error = largest;
   return counts_if_shifts_agree(n_nodes_, {lanes[0].positive, lanes[1].positive},
                                 {lanes[2].negative, lanes[3].negative});
 }
 
 std::optional<LpiCounts> SparseInertiaCounter::counts_with(
-    const std::vector<std::pair<int, int>>& deleted, bool rook, const Window& window,
-    double& error) const {
+    const std::vector<std::pair<int, int>>& deleted, bool rook, const Window& window) const {
   const double tol = zero_tolerance_, band = window.band;
   const std::array<double, 4> shifts = {tol - band, tol + band, -tol - band, -tol + band};
   std::array<Factorization, 4> f;
   const bool all = factor_lanes<4>(n_nodes_, row_start_, column_, value_, diagonal_, shifts,
                                    deleted, rook, f);
-  error = 0.0;
   // A shift whose pivots, taken from the first shift, did not suit it is factored on
   // its own with pivots of its own (every shift, when the pass stopped early).
   for (std::size_t k = 0; k < 4; ++k) {
-    if (all && f[k].error_bound <= window.allowed) {
-      error = std::max(error, f[k].error_bound);
-      continue;
-    }
+    if (all && f[k].error_bound <= window.allowed) continue;
     const auto one = factor_one(shifts[k], deleted, rook);
-    error = std::max(error, one ? one->error_bound : std::numeric_limits<double>::infinity());
     if (!one || !(one->error_bound <= window.allowed)) return std::nullopt;
     f[k] = *one;
   }

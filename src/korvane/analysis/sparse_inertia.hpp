@@ -77,18 +77,17 @@ class SparseInertiaCounter {
 
  private:
   // A pair of shifts on either side of +tol and of -tol, `band` away, and the largest
-  // factorization error a count at them admits. The largest error bound an attempt met
-  // is written to `error` (infinite when a pivot was exactly zero).
+  // factorization error a count at them admits.
   struct Window {
     double band, allowed;
   };
   std::optional<LpiCounts> replay(const std::vector<std::pair<int, int>>& deleted,
-                                  const Window& window, double& error) const;
+                                  const Window& window) const;
   std::optional<LpiCounts> counts_with(const std::vector<std::pair<int, int>>& deleted,
-                                       bool rook, const Window& window, double& error) const;
+                                       bool rook, const Window& window) const;
   // Replay, then Bunch-Kaufman's and rook pivots of their own, at one window.
   std::optional<LpiCounts> counts_in(const std::vector<std::pair<int, int>>& deleted,
-                                     const Window& window, double& error) const;
+                                     const Window& window) const;
   std::optional<Factorization> factor_one(double shift,
                                           const std::vector<std::pair<int, int>>& deleted,
                                           bool rook) const;
