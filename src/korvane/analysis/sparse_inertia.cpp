@@ -733,6 +733,21 @@ void replay_schur(ReplayWorkspace& ws, const Plan& plan, const Plan::Step& st,
   }
 }
 
+// Whether the row bound of a node the last step touched, (updates + 4) (|A - s I| +
+// |L| |D| |L^T|) row sums, already exceeds what `allowed` admits at some lane. Updates
+// and |L| |D| |L^T| only grow, so the replay's bound would too: it stops here instead
+// of at the end. (A set-aside node stays joined to every later pivot of a long chain,
+// one update each: C400's replays mostly failed on it after the last step.)
+bool bound_passed(const ReplayWorkspace& ws, double allowed) {
+  const double limit = allowed / (kFactorErrorPerUpdate * kUnitRoundoff);
+  for (const auto& g : ws.joined) {
+    const auto i = static_cast<std::size_t>(g.node);
+    for (std::size_t k = 0; k < 4; ++k)
+      if ((ws.updates[i] + 4) * (ws.row_norm[i][k] + ws.lld[i][k]) > limit) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 SparseInertiaCounter::SparseInertiaCounter(int n_nodes, const std::vector<WeightedEdge>& edges,
@@ -877,6 +892,7 @@ std::optional<LpiCounts> SparseInertiaCounter::replay(
       pivot_lane<4>(ws.joined, ws.lld, static_cast<int>(k), st.p, st.q, a, b, c, lanes[k]);
     }
     replay_schur(ws, plan, st, n_static);
+    if (bound_passed(ws, window.allowed)) return std::nullopt;
   }
 
   // The set-aside block last, each lane with pivots of its own; then the bound of every
