@@ -97,6 +97,16 @@ TEST(CertifiedCounts, EigenvalueOnTheToleranceIsNeverGuessed) {
   EXPECT_EQ(own.baseline, compute_lpi(8, at_tol, tol).counts);
   EXPECT_EQ(v, detect_soft_edges_direct(8, at_tol, all_pairs_of(at_tol), own.baseline, tol));
 
+  // A triangle of weight just above tol: eigenvalues 2w, far above +tol, and -w twice,
+  // just beyond -tol, where only the pair of shifts round -tol sees the count uncertain;
+  // without the triangle's edges its nodes are exact zeros.
+  const double w = tol * (1 + 1e-6);
+  const std::vector<WeightedEdge> triangle = {{0, 1, w}, {1, 2, w}, {0, 2, w}, {3, 4, 1.0}};
+  const DeletionCounter t = make_deletion_counter(5, triangle, tol);
+  ASSERT_TRUE(t.usable);
+  EXPECT_FALSE(certified_counts(t, {}).has_value());
+  EXPECT_EQ(certified_counts(t, {{0, 1}, {1, 2}, {0, 2}}), (LpiCounts{1, 3, 1}));
+
   // Half a tolerance away is far outside the error band: certain.
   const std::vector<WeightedEdge> off = {{0, 1, 1.5 * tol}, {1, 2, 1.0}};
   EXPECT_EQ(certified_counts(make_deletion_counter(3, off, tol), {{1, 2}}),
