@@ -93,20 +93,25 @@ void prepare_lpi(VifMolecule& m, const VifParams& params) {
   }
 }
 
-}  // namespace
-
-std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params) {
-  StageClock clock;
+// Refuses parameters outside their ranges, before the molecule is read; returns the
+// layout's parameters.
+layout::LayoutParams checked_layout_params(const VifParams& params) {
   require_finite(params.target_bond_len, "target_bond_len");
   require_finite(params.radius_ratio, "radius_ratio");
   require_finite(params.bond_kappa, "bond_kappa");
   layout::LayoutParams lp;
   lp.n_iter = params.n_iter;
   lp.target_bond_len = params.target_bond_len;
-  layout::check_layout_params(lp);  // before the molecule is read
+  layout::check_layout_params(lp);
+  return lp;
+}
 
-  // The preparation owns what it reads, so that a long SMILES (a million atoms take
-  // seconds to parse) can be prepared where a stop request leaves it behind.
+// The prepared molecule (null for an unparsable SMILES) and its size, the memory budget
+// checked before the hydrogens are added. The preparation owns what it reads, so that
+// a long SMILES (a million atoms take seconds to parse) can be prepared where a stop
+// request leaves it behind.
+std::pair<std::unique_ptr<RDKit::RWMol>, MoleculeSize> prepare_counted(
+    const std::string& smiles, const VifParams& params) {
   const auto prepare = [smiles, recursive = params.recursive_ms,
                         limit = params.max_analysis_bytes] {
     MoleculeSize counted;
@@ -116,8 +121,27 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
     });
     return std::make_pair(std::move(prepared), counted);
   };
-  auto prepared =
-      smiles.size() >= kInterruptibleSmilesLength ? run_interruptible(prepare) : prepare();
+  return smiles.size() >= kInterruptibleSmilesLength ? run_interruptible(prepare) : prepare();
+}
+
+// Takes the topology work's LPI and soft-bond verdicts, with their seconds, as the
+// molecule's, and its predictions for these parameters.
+void adopt_topology(VifMolecule& m, const TopologyFirst& t, std::shared_ptr<TopologyBeside> beside,
+                    const VifParams& params) {
+  m.lpi = t.lpi;
+  m.soft_verdicts = t.verdicts;
+  m.seconds.lpi = t.lpi_seconds;
+  m.seconds.soft_bonds = t.soft_seconds;
+  m.predictions = std::move(beside);
+  m.predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
+}
+
+}  // namespace
+
+std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifParams& params) {
+  StageClock clock;
+  const layout::LayoutParams lp = checked_layout_params(params);
+  auto prepared = prepare_counted(smiles, params);
   std::unique_ptr<RDKit::RWMol> mol = std::move(prepared.first);
   const MoleculeSize size = prepared.second;
   if (!mol) return nullptr;
@@ -137,13 +161,8 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
       m->bond_orders = known->bond_orders;
       m->graph = known->graph;
       m->graph.pos.clear();  // the positions of the line the topology analysis used
-      m->lpi = known->lpi;
-      m->soft_verdicts = known->verdicts;
-      m->seconds.lpi = known->lpi_seconds;
-      m->seconds.soft_bonds = known->soft_seconds;
       set_masses(*m, *mol);
-      m->predictions = std::move(beside);
-      m->predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
+      adopt_topology(*m, *known, std::move(beside), params);
       m->seconds.prepare = std::max(0.0, clock.lap() - rest.total);
       m->predictions_waited = rest.total;  // ran here: none of it beside anything
       m->mol = std::move(mol);
@@ -170,7 +189,7 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
     m->predictions_waited = clock.lap();
     if (t->definite && t->bond_orders == m->bond_orders &&
         same_graph_renumbered(t->graph, m->graph)) {
-      m->lpi = t->lpi;
+      adopt_topology(*m, *t, std::move(beside), params);
       // The eigenvalues of the layout's own matrix, as NumPy computes them from the
       // result's graph; its counts are the helper's, which are clear of the tolerance.
       if (!same_edges(t->graph.edges, m->graph.edges))
@@ -178,11 +197,6 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
             analysis::compute_lpi(m->graph.n_nodes(), m->graph.edges, kZeroTolerance,
                                   params.max_analysis_bytes)
                 .eigenvalues;
-      m->soft_verdicts = t->verdicts;
-      m->seconds.lpi = t->lpi_seconds;
-      m->seconds.soft_bonds = t->soft_seconds;
-      m->predictions = std::move(beside);
-      m->predicted_for = {params.ring_fragmentation, params.recursive_ms, params.max_generations};
       m->mol = std::move(mol);
       return m;
     }
