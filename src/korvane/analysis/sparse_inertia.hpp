@@ -103,6 +103,10 @@ class SparseInertiaCounter {
   std::vector<int> row_start_, column_;
   std::vector<double> value_, diagonal_;
   std::shared_ptr<const Plan> plan_;  // null when the intact matrix did not factor
+  // Replays counts() tried and found certain so far: it stops replaying a graph where
+  // they rarely are (long chains), and factors with pivots of its own at once.
+  struct ReplayTally;
+  std::shared_ptr<ReplayTally> replay_tally_;
 };
 
 }  // namespace korvane::analysis
