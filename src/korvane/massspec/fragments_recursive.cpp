@@ -169,6 +169,45 @@ void check_graph_of(const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph
   }
 }
 
+// The fragment's orbital nodes in node-id order, the nodes of the atoms (ascending,
+// unique); `local` gets each node's index among them, -1 for the nodes outside.
+// std::out_of_range for an atom without nodes in the graph or a node outside it.
+std::vector<int> fragment_nodes(const analysis::OrbitalGraph& graph,
+                                const std::vector<int>& atoms, std::vector<int>& local) {
+  const int n_nodes = graph.n_nodes();
+  local.assign(static_cast<std::size_t>(n_nodes), -1);
+  for (int a : atoms) {
+    if (a < 0 || a >= static_cast<int>(graph.atom_subgraphs.size()))
+      throw std::out_of_range("atom " + std::to_string(a) + " has no orbital nodes in the graph");
+    for (int node : graph.atom_subgraphs[static_cast<std::size_t>(a)]) {
+      if (node < 0 || node >= n_nodes)
+        throw std::out_of_range("orbital node " + std::to_string(node) + " of atom " +
+                                std::to_string(a) + " is outside the graph");
+      local[static_cast<std::size_t>(node)] = 0;
+    }
+  }
+  std::vector<int> nodes;
+  for (int node = 0; node < n_nodes; ++node)
+    if (local[static_cast<std::size_t>(node)] == 0) {
+      local[static_cast<std::size_t>(node)] = static_cast<int>(nodes.size());
+      nodes.push_back(node);
+    }
+  return nodes;
+}
+
+// std::invalid_argument unless the soft-edge context was made for this graph's edges
+// and this tolerance.
+void check_context_of(const analysis::SoftEdgeContext& whole, const analysis::OrbitalGraph& graph,
+                      double zero_tolerance) {
+  if (whole.n_nodes() != graph.n_nodes() || whole.zero_tolerance() != zero_tolerance ||
+      whole.edges().size() != graph.edges.size() ||
+      !std::equal(graph.edges.begin(), graph.edges.end(), whole.edges().begin(),
+                  [](const analysis::WeightedEdge& a, const analysis::WeightedEdge& b) {
+                    return a.u == b.u && a.v == b.v && a.weight == b.weight;
+                  }))
+    throw std::invalid_argument("the soft-edge context was made for another graph or tolerance");
+}
+
 }  // namespace
 
 std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
@@ -179,25 +218,8 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
   const auto node_ok = [n_nodes](int node) { return node >= 0 && node < n_nodes; };
-
-  // Renumber the fragment's nodes 0..m-1 in node-id order.
-  std::vector<int> local(static_cast<std::size_t>(n_nodes), -1);
-  for (int a : atoms) {
-    if (a < 0 || a >= static_cast<int>(graph.atom_subgraphs.size()))
-      throw std::out_of_range("atom " + std::to_string(a) + " has no orbital nodes in the graph");
-    for (int node : graph.atom_subgraphs[static_cast<std::size_t>(a)]) {
-      if (!node_ok(node))
-        throw std::out_of_range("orbital node " + std::to_string(node) + " of atom " +
-                                std::to_string(a) + " is outside the graph");
-      local[static_cast<std::size_t>(node)] = 0;
-    }
-  }
-  std::vector<int> frag_nodes;
-  for (int node = 0; node < n_nodes; ++node)
-    if (local[static_cast<std::size_t>(node)] == 0) {
-      local[static_cast<std::size_t>(node)] = static_cast<int>(frag_nodes.size());
-      frag_nodes.push_back(node);
-    }
+  std::vector<int> local;
+  const std::vector<int> frag_nodes = fragment_nodes(graph, atoms, local);
   require_analysis_budget(static_cast<std::int64_t>(frag_nodes.size()), max_bytes);
 
   std::vector<analysis::WeightedEdge> sub;
@@ -221,13 +243,7 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   }
   if (candidates.empty()) return {};
 
-  if (whole && (whole->n_nodes() != n_nodes || whole->zero_tolerance() != zero_tolerance ||
-                whole->edges().size() != graph.edges.size() ||
-                !std::equal(graph.edges.begin(), graph.edges.end(), whole->edges().begin(),
-                            [](const analysis::WeightedEdge& a, const analysis::WeightedEdge& b) {
-                              return a.u == b.u && a.v == b.v && a.weight == b.weight;
-                            })))
-    throw std::invalid_argument("the soft-edge context was made for another graph or tolerance");
+  if (whole) check_context_of(*whole, graph, zero_tolerance);
   // With the whole graph's decomposition, the fragment is the whole graph cut at its
   // boundary; without it, the fragment's own matrix is decomposed once. Either way the
   // verdicts are those of one compute_lpi per record against the fragment's own LPI.
