@@ -59,7 +59,8 @@ double row_sum_bound(int n_nodes, const std::vector<WeightedEdge>& edges);
 
 // Whether every eigenvalue lies farther than twice the solver's error bound from +-tol,
 // so that any backward-stable solve of the matrix, with its nodes numbered in any order,
-// gives the same counts. The bound is 16 n u times the largest absolute row sum.
+// gives the same counts. The bound is kSolverBackwardErrorPerNode n u times the largest
+// absolute row sum (error_bounds.hpp).
 bool counts_clear_of_tolerance(const std::vector<double>& eigenvalues,
                                const std::vector<WeightedEdge>& edges, double zero_tolerance);
 
