@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 #include <numeric>
+#include <set>
 #include <string>
 
 #include "korvane/analysis/bond_orders.hpp"
@@ -173,6 +174,31 @@ TEST(PredictFragmentsRecursive, NitrobenzenePeaksFollowGenerations) {
     phenyl |= peaks[i].mz == 77 && peaks[i].formula == "C6H5" && peaks[i].generation == 1;
   }
   EXPECT_TRUE(phenyl);
+}
+
+TEST(PredictFragmentsRecursive, PeaksAreTheFirstVisitOfEachMassOfTheWholeWalk) {
+  // The peaks leave the last generation's repeated masses out of their walk; each peak
+  // must still be the first visit of its mass, with its parent, in the complete walk.
+  for (const char* smiles : {"CCCCCCCC(=O)OCCN", "CC(C)Cc1ccc(C)cc1", "OC1CCCCC1N"}) {
+    const auto mol = korvane::prepare_molecule(smiles);
+    const auto graph = orbital_graph_of(*mol);
+    for (int generations = 1; generations <= 3; ++generations) {
+      const auto visits = visit_fragments(*mol, graph, generations, 25, true);
+      std::vector<const FragmentVisit*> first;
+      std::set<int> masses;
+      for (const auto& v : visits)
+        if (masses.insert(nominal_mass(*mol, v.atoms)).second) first.push_back(&v);
+      const auto peaks = predict_fragments_recursive(*mol, graph, generations);
+      ASSERT_EQ(peaks.size(), first.size()) << smiles << " generations " << generations;
+      for (std::size_t i = 0; i < peaks.size(); ++i) {
+        EXPECT_EQ(peaks[i].atoms, first[i]->atoms) << smiles;
+        EXPECT_EQ(peaks[i].generation, first[i]->generation) << smiles;
+        if (first[i]->parent >= 0) {
+          EXPECT_EQ(peaks[i].parent_atoms, visits[static_cast<std::size_t>(first[i]->parent)].atoms);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

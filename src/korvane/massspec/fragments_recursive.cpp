@@ -322,10 +322,17 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
   return {out.begin(), out.end()};
 }
 
-std::vector<FragmentVisit> visit_fragments(
-    const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
-    double min_mz, bool ring_fragmentation,
-    std::shared_ptr<const analysis::DeletionCounter> whole_counter, std::uint64_t max_bytes) {
+namespace {
+
+// visit_fragments, and with `new_mz_leaves_only` the same list without the last
+// generation's atom sets whose nominal mass an earlier visit already has. Such a set is
+// never cut and never the first to reach its m/z (every visit of an earlier generation
+// is queued before the first of the last), so the peaks stay the same; on long chains
+// those sets are most of the visits and held most of the memory.
+std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph,
+                                 int max_generations, double min_mz, bool ring_fragmentation,
+                                 std::shared_ptr<const analysis::DeletionCounter> whole_counter,
+                                 std::uint64_t max_bytes, bool new_mz_leaves_only) {
   require_analysis_budget(graph.n_nodes(), max_bytes);
   check_min_mz(min_mz);
   check_graph_of(mol, graph);
@@ -333,6 +340,8 @@ std::vector<FragmentVisit> visit_fragments(
   std::iota(all.begin(), all.end(), 0);
   std::vector<FragmentVisit> visits{{all, 0, -1}};
   std::set<std::vector<int>> seen{all};
+  std::set<int> reached_mz;  // of every visit queued, when leaves are kept by new m/z only
+  if (new_mz_leaves_only) reached_mz.insert(nominal_mass(mol, all));
   std::vector<analysis::ChemBond> softs;
   // One decomposition of the whole molecule serves the soft-bond test of every fragment
   // (each fragment's own test falls back to its own decomposition where not certain).
@@ -355,13 +364,32 @@ std::vector<FragmentVisit> visit_fragments(
     softs.clear();
     for (int i : fragment_atom_softs(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
+    const bool leaves = gen + 1 == max_generations;
     for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
+      if (new_mz_leaves_only) {
+        const bool new_mz = reached_mz.insert(nominal_mass(mol, child)).second;
+        if (leaves) {
+          // A leaf with a new m/z is the only one of that mass: no set needs to remember it.
+          if (new_mz) visits.push_back({std::move(child), gen + 1, static_cast<int>(next)});
+          continue;
+        }
+      }
       if (!seen.insert(child).second) continue;  // an atom set reached twice is cut once
       visits.push_back({std::move(child), gen + 1, static_cast<int>(next)});
     }
   }
   return visits;
+}
+
+}  // namespace
+
+std::vector<FragmentVisit> visit_fragments(
+    const RDKit::ROMol& mol, const analysis::OrbitalGraph& graph, int max_generations,
+    double min_mz, bool ring_fragmentation,
+    std::shared_ptr<const analysis::DeletionCounter> whole_counter, std::uint64_t max_bytes) {
+  return visit(mol, graph, max_generations, min_mz, ring_fragmentation, std::move(whole_counter),
+               max_bytes, false);
 }
 
 std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
@@ -373,8 +401,8 @@ std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               std::uint64_t max_bytes) {
   std::vector<Peak> peaks;
   std::set<int> peak_mz;
-  const auto visits = visit_fragments(mol, graph, max_generations, min_mz, ring_fragmentation,
-                                      std::move(whole), max_bytes);
+  const auto visits = visit(mol, graph, max_generations, min_mz, ring_fragmentation,
+                            std::move(whole), max_bytes, true);
   for (const auto& v : visits) {
     const int mz = nominal_mass(mol, v.atoms);
     if (!peak_mz.insert(mz).second) continue;
