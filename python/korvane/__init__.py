@@ -3,9 +3,7 @@
 `VIF(smiles)` runs the whole analysis of one molecule; the other public functions are
 its stages, the PubChem lookup, batch panels, validation and demonstrations.
 """
-# Library handles.
-import networkx as nx
-import matplotlib.pyplot as plt
+# Library handles; `nx` and `plt` are imported at their first use (see __getattr__).
 from rdkit import Chem
 from rdkit.Chem import rdDepictor
 import numpy as np
@@ -54,6 +52,24 @@ from . import spectra
 from .spectra import Spectrum, SpectrumFormatError, read_spectra
 from .annotation import annotate
 from .mirror_plot import plot_annotation
+
+# The handles imported at their first use, so that what only predicts records (the
+# command, batch workers, Dask tasks) starts without NetworkX and Matplotlib.
+_LAZY_HANDLES = {"nx": "networkx", "plt": "matplotlib.pyplot"}
+
+
+def __getattr__(name):
+    if name in _LAZY_HANDLES:
+        import importlib
+        module = importlib.import_module(_LAZY_HANDLES[name])
+        globals()[name] = module
+        return module
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY_HANDLES))
+
 
 __all__ = [
     "nx", "plt", "Chem", "rdDepictor", "element", "np", "math", "defaultdict", "lru_cache",

@@ -1,5 +1,7 @@
 """NetworkX graphs <-> the plain node and edge lists of the core (the only NetworkX glue)."""
-import networkx as nx
+from ._lazy import LazyModule
+
+nx = LazyModule("networkx")
 
 
 def graph_to_core(graph, weight="weight"):

@@ -1,5 +1,7 @@
 """Demonstrations: the substituted-halogen table and the triple-group molecule."""
-import matplotlib.pyplot as plt
+from ._lazy import LazyModule
+
+plt = LazyModule("matplotlib.pyplot")
 
 import korvane as _kv
 

@@ -3,7 +3,9 @@ downwards, matched peaks coloured by the generation of their fragment and labell
 its formula."""
 import unicodedata
 
-import matplotlib.pyplot as plt
+from ._lazy import LazyModule
+
+plt = LazyModule("matplotlib.pyplot")
 
 # Colours of matched peaks by the generation of their best fragment (0: molecular ion).
 GENERATION_COLOURS = ("crimson", "tab:blue", "tab:green", "tab:purple")

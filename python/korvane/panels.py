@@ -1,7 +1,9 @@
 """Batch panels: one grid figure of orbital graphs or predicted spectra for many molecules."""
 import math
 
-import matplotlib.pyplot as plt
+from ._lazy import LazyModule
+
+plt = LazyModule("matplotlib.pyplot")
 import numpy as np
 
 import korvane as _kv

@@ -1,6 +1,8 @@
 """Orbital-graph drawing and the schematic stick mass spectrum (Matplotlib)."""
-import matplotlib.pyplot as plt
-import networkx as nx
+from ._lazy import LazyModule
+
+plt = LazyModule("matplotlib.pyplot")
+nx = LazyModule("networkx")
 
 # Element symbol -> node colour; carbon and oxygen share red. Other symbols are gray.
 _COLOR_MAP = {

@@ -1,5 +1,4 @@
 """The analysis entry VIF: runs the core's stages, builds the result dict, prints the report."""
-import matplotlib.pyplot as plt
 import numpy as np
 from rdkit import Chem
 
@@ -7,6 +6,9 @@ import korvane as _kv
 
 from . import _core
 from ._graph import graph_from_dicts
+from ._lazy import LazyModule
+
+plt = LazyModule("matplotlib.pyplot")
 
 PARSE_FAILURE = "SMILES okunamadı!"
 

@@ -120,6 +120,22 @@ def test_import_does_no_analysis_and_no_network():
     assert res.stdout.strip() == "ok"
 
 
+def test_drawing_libraries_load_at_first_use_as_the_real_modules():
+    # A batch worker that only predicts records must start without them.
+    code = ("import sys, korvane\n"
+            "assert 'matplotlib' not in sys.modules and 'networkx' not in sys.modules\n"
+            "assert {'nx', 'plt'} <= set(dir(korvane))\n"
+            "korvane.predict_record('CCO')\n"
+            "assert 'matplotlib' not in sys.modules and 'networkx' not in sys.modules\n"
+            "import matplotlib.pyplot, networkx\n"
+            "assert korvane.plt is matplotlib.pyplot and korvane.nx is networkx\n"
+            "assert type(korvane.VIF('CCO', draw=False, verbose=False)['graph']) is networkx.Graph\n"
+            "print('ok')\n")
+    res = _run(["-c", code])
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.strip() == "ok"
+
+
 def test_main_program_runs_the_halogen_test():
     res = _run(["-m", "korvane"])
     assert res.returncode == 0, res.stderr
