@@ -259,10 +259,12 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   return softs;
 }
 
-std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
-                                           const std::vector<int>& atom_set,
-                                           const std::vector<analysis::ChemBond>& softs,
-                                           bool ring_fragmentation, double min_mz) {
+namespace {
+
+std::vector<std::vector<int>> cut_with(const RDKit::ROMol& mol, const AtomMasses& masses,
+                                       const std::vector<int>& atom_set,
+                                       const std::vector<analysis::ChemBond>& softs,
+                                       bool ring_fragmentation, double min_mz) {
   check_min_mz(min_mz);
   const AtomGraph graph = build_atom_graph(mol, atom_set);
   const auto& atoms = graph.atoms;
@@ -312,7 +314,7 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
         auto components = components_without(graph, {ring_pairs[i], ring_pairs[j]});
         if (components.size() != 2) continue;
         // Average masses, unrounded: the floor is a mass, not a nominal m/z.
-        if (std::min(average_mass(mol, components[0]), average_mass(mol, components[1])) < min_mz)
+        if (std::min(masses.average(components[0]), masses.average(components[1])) < min_mz)
           continue;
         out.insert(std::move(components[0]));
         out.insert(std::move(components[1]));
@@ -320,6 +322,15 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
     }
   }
   return {out.begin(), out.end()};
+}
+
+}  // namespace
+
+std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
+                                           const std::vector<int>& atom_set,
+                                           const std::vector<analysis::ChemBond>& softs,
+                                           bool ring_fragmentation, double min_mz) {
+  return cut_with(mol, AtomMasses(mol), atom_set, softs, ring_fragmentation, min_mz);
 }
 
 namespace {
@@ -340,8 +351,9 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
   std::iota(all.begin(), all.end(), 0);
   std::vector<FragmentVisit> visits{{all, 0, -1}};
   std::set<std::vector<int>> seen{all};
+  const AtomMasses masses(mol);
   std::set<int> reached_mz;  // of every visit queued, when leaves are kept by new m/z only
-  if (new_mz_leaves_only) reached_mz.insert(nominal_mass(mol, all));
+  if (new_mz_leaves_only) reached_mz.insert(masses.nominal(all));
   std::vector<analysis::ChemBond> softs;
   // One decomposition of the whole molecule serves the soft-bond test of every fragment
   // (each fragment's own test falls back to its own decomposition where not certain).
@@ -365,10 +377,10 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
     for (int i : fragment_atom_softs(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     const bool leaves = gen + 1 == max_generations;
-    for (auto& child : cut_atom_set(mol, atoms, softs, ring_fragmentation, min_mz)) {
+    for (auto& child : cut_with(mol, masses, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
       if (new_mz_leaves_only) {
-        const bool new_mz = reached_mz.insert(nominal_mass(mol, child)).second;
+        const bool new_mz = reached_mz.insert(masses.nominal(child)).second;
         if (leaves) {
           // A leaf with a new m/z is the only one of that mass: no set needs to remember it.
           if (new_mz) visits.push_back({std::move(child), gen + 1, static_cast<int>(next)});
@@ -403,8 +415,9 @@ std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
   std::set<int> peak_mz;
   const auto visits = visit(mol, graph, max_generations, min_mz, ring_fragmentation,
                             std::move(whole), max_bytes, true);
+  const AtomMasses masses(mol);
   for (const auto& v : visits) {
-    const int mz = nominal_mass(mol, v.atoms);
+    const int mz = masses.nominal(v.atoms);
     if (!peak_mz.insert(mz).second) continue;
     Peak p;
     p.mz = mz;

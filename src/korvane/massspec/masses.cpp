@@ -14,6 +14,12 @@ namespace {
 // its size, and a lookup beyond it logs a precondition failure before throwing.
 constexpr int kMaxAtomicNumber = 118;
 
+void check_atom_index(int atom_index, int n_atoms) {
+  if (atom_index < 0 || atom_index >= n_atoms)
+    throw std::out_of_range("atom index " + std::to_string(atom_index) +
+                            " is outside the molecule of " + std::to_string(n_atoms) + " atoms");
+}
+
 }  // namespace
 
 int nominal_atom_mass(int atomic_num) {
@@ -28,10 +34,7 @@ int atom_nominal_mass(const RDKit::Atom& atom) {
 }
 
 const RDKit::Atom& atom_at(const RDKit::ROMol& mol, int atom_index) {
-  const int n = static_cast<int>(mol.getNumAtoms());
-  if (atom_index < 0 || atom_index >= n)
-    throw std::out_of_range("atom index " + std::to_string(atom_index) +
-                            " is outside the molecule of " + std::to_string(n) + " atoms");
+  check_atom_index(atom_index, static_cast<int>(mol.getNumAtoms()));
   return *mol.getAtomWithIdx(static_cast<unsigned>(atom_index));
 }
 
@@ -58,6 +61,33 @@ int nominal_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
 double average_mass(const RDKit::ROMol& mol, const std::vector<int>& atoms) {
   double sum = 0.0;
   for (int a : atoms) sum += atom_at(mol, a).getMass();
+  return sum;
+}
+
+AtomMasses::AtomMasses(const RDKit::ROMol& mol) {
+  nominal_.reserve(mol.getNumAtoms());
+  average_.reserve(mol.getNumAtoms());
+  for (const RDKit::Atom* atom : mol.atoms()) {
+    nominal_.push_back(atom_nominal_mass(*atom));
+    average_.push_back(atom->getMass());
+  }
+}
+
+std::size_t AtomMasses::checked(int atom_index) const {
+  const auto i = static_cast<std::size_t>(atom_index);  // a negative index wraps above n
+  if (i >= nominal_.size()) check_atom_index(atom_index, static_cast<int>(nominal_.size()));
+  return i;
+}
+
+int AtomMasses::nominal(const std::vector<int>& atoms) const {
+  int sum = 0;
+  for (int a : atoms) sum += nominal_[checked(a)];
+  return sum;
+}
+
+double AtomMasses::average(const std::vector<int>& atoms) const {
+  double sum = 0.0;
+  for (int a : atoms) sum += average_[checked(a)];
   return sum;
 }
 
