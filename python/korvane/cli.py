@@ -58,11 +58,13 @@ def _analyze(args):
 
 
 def _file_task(item, options):
-    """(status, output text) of one Item: the worker formats the record itself."""
+    """(status, output text) of one Item, formatted by the worker; (status, record) when
+    options["kind"] is None and the parent formats it."""
     from .batch import _analyse_item
     from .compound_files import record_text
     record = _analyse_item(item, options["record"])
-    return record["status"], record_text(options["kind"], record)
+    kind = options["kind"]
+    return record["status"], record if kind is None else record_text(kind, record)
 
 
 class _LostText:
@@ -124,9 +126,9 @@ def _not_written(items, written):
 
 
 def _predict(args):
-    from .batch import dask_map, pool_map
+    from .batch import dask_map, default_jobs, pool_map
     from .compound_files import (RecordWriter, count_compounds, input_kind, output_kind,
-                                 read_compounds, scan_output)
+                                 read_compounds, record_text, scan_output)
     try:
         kind = output_kind(args.out)
         input_kind(args.input)
@@ -144,7 +146,11 @@ def _predict(args):
     items = read_compounds(args.input, args.smiles_column, args.id_column)
     if args.resume:
         items = _not_written(items, written)
-    options = {"kind": kind,
+    # A record's text (its JSON above all) costs a tenth of its analysis. Workers that
+    # take every core format their own records; with a core left free, the parent formats
+    # them there, beside the workers, and they send the records instead.
+    format_here = args.scheduler is None and (args.jobs or default_jobs()) < default_jobs()
+    options = {"kind": None if format_here else kind,
                "record": {"recursive_ms": args.recursive, "ring_fragmentation": args.ring,
                           "max_generations": args.generations,
                           "largest_component": args.largest_component,
@@ -165,8 +171,8 @@ def _predict(args):
     interrupted = False
     try:
         with RecordWriter(args.out, kind, keep_bytes=keep) as writer:
-            for status, text in results:
-                writer.write_text(text)
+            for status, out in results:
+                writer.write_text(out if isinstance(out, str) else record_text(kind, out))
                 progress.add(status)
     except KeyboardInterrupt:
         interrupted = True

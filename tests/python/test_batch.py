@@ -96,6 +96,10 @@ def test_dask_cluster_writes_the_local_pool_file(tmp_path):
     source.write_text("\n".join(SMALL) + "\n")
     local = tmp_path / "local.jsonl"
     assert main(["predict", str(source), "--out", str(local), "--jobs", "2", "--quiet"]) == 0
+    # With a core to spare the command formats the records itself, not its worker.
+    one = tmp_path / "one.jsonl"
+    assert main(["predict", str(source), "--out", str(one), "--jobs", "1", "--quiet"]) == 0
+    assert one.read_bytes() == local.read_bytes()
     # A partition is given up at its first lost worker, so that the test sees the split
     # into single molecules without waiting for the scheduler's retries.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
