@@ -86,10 +86,16 @@ def _korvane(args):
     return [str(exe)] if exe.exists() else [sys.executable, "-m", "korvane"]
 
 
+# The environment of a shell: starting a LocalCluster leaves the Dask nanny's variables
+# (MALLOC_TRIM_THRESHOLD_ among them) in this process's environment, where every later
+# command would inherit them.
+_SHELL_ENVIRONMENT = dict(os.environ)
+
+
 def _run_command(args, watch_root=None):
     """Runs one `korvane predict`; returns (seconds, peak KiB of its largest worker)."""
     start = time.perf_counter()
-    proc = subprocess.Popen(_korvane(args) + args)
+    proc = subprocess.Popen(_korvane(args) + args, env=_SHELL_ENVIRONMENT)
     # The local workers are below the command (beside its fork server); a cluster's are
     # below this process. The command's own process is not a worker.
     watcher = _PeakWatcher(proc.pid if watch_root is None else watch_root, skip={proc.pid})
@@ -131,7 +137,7 @@ def _cpu_rates(smiles):
     rates = {}
     for cpu in sorted(os.sched_getaffinity(0)):
         out = subprocess.run([sys.executable, "-c", _PINNED_LOOP], input="\n".join(smiles),
-                             capture_output=True, text=True, check=True,
+                             capture_output=True, text=True, check=True, env=_SHELL_ENVIRONMENT,
                              preexec_fn=lambda cpu=cpu: os.sched_setaffinity(0, {cpu}))
         rates[cpu] = float(out.stdout)
     return rates

@@ -49,6 +49,7 @@ def _worker_main(conn, task, options, byte_limit):
     # hold the reason.
     RDLogger.DisableLog("rdApp.*")
     korvane.MAX_ANALYSIS_BYTES = byte_limit
+    _tune_allocator()
     conn.send(_READY)  # the time-out counts from here, not from the process start
     while True:
         try:
@@ -266,13 +267,16 @@ _allocator_tuned = False
 def _tune_allocator():
     """Lets glibc's malloc keep freed memory for reuse in this process, once.
 
-    Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_ set, which fixes glibc's
-    thresholds at their smallest: every block above 128 KiB (the orbital matrices of a
-    mid-sized molecule) is then mapped afresh and unmapped when freed, and the heap is
-    trimmed after almost every analysis, so the kernel maps and zeroes the same memory
-    again and again. On this project's benchmark that cost a Dask worker a third more
-    CPU time per molecule than a local one. The limits set here are the largest that
-    glibc's own adaptive thresholds reach in a process started without that variable.
+    Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_ set, and leaves it set in
+    the environment of the process that started a LocalCluster, so that every process
+    started from there afterwards (a `korvane predict`, the local pool's workers) has it
+    too. It fixes glibc's thresholds at their smallest: every block above 128 KiB (the
+    orbital matrices of a mid-sized molecule) is then mapped afresh and unmapped when
+    freed, and the heap is trimmed after almost every analysis, so the kernel maps and
+    zeroes the same memory again and again. On this project's benchmark that cost a
+    worker a fifth to a third more time per molecule. The limits set here are the
+    largest that glibc's own adaptive thresholds reach in a process started without that
+    variable. Every batch worker, local or Dask, calls this before its first molecule.
     """
     global _allocator_tuned
     if _allocator_tuned:
