@@ -163,7 +163,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nci", type=int, default=5000, help="molecules of the sample")
     parser.add_argument("--pinned", type=int, default=1000,
-                        help="molecules of the loop run on each CPU alone")
+                        help="molecules of the loop pinned to each CPU, alone and at once")
     parser.add_argument("--rounds", type=int, default=3,
                         help="rounds of every run; the table gives each run's median")
     parser.add_argument("--update-readme", action="store_true")
@@ -226,8 +226,8 @@ def main():
             f"defaults); records that differ from --jobs 1's: {differ[2]} with --jobs 2, "
             f"{differ['dask']} on the cluster.",
             "",
-            "| run | seconds: median (each round) | molecules/s | parallel efficiency | peak RSS of the largest "
-            "worker |",
+            "| run | seconds: median (each round) | molecules/s | parallel efficiency "
+            "| peak RSS of the largest worker |",
             "|---|---:|---:|---:|---:|"]
     for name, s, kib, workers in rows:
         eff = "" if workers is None else f"{rate[name] / (r1 * workers):.2f}"

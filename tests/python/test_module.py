@@ -106,6 +106,13 @@ def _run(code_or_args, **env):
                           env=e, timeout=300)
 
 
+def _assert_prints_ok(code):
+    """Runs `code` in a fresh interpreter, which must succeed and print only "ok"."""
+    res = _run(["-c", code])
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.strip() == "ok"
+
+
 def test_import_does_no_analysis_and_no_network():
     code = ("import socket\n"
             "def refuse(*a, **k): raise AssertionError('network at import')\n"
@@ -115,9 +122,7 @@ def test_import_does_no_analysis_and_no_network():
             "assert korvane._get_period.cache_info().currsize == 0\n"
             "import sys; assert 'requests' not in sys.modules\n"
             "print('ok')\n")
-    res = _run(["-c", code])
-    assert res.returncode == 0, res.stderr
-    assert res.stdout.strip() == "ok"
+    _assert_prints_ok(code)
 
 
 def test_drawing_libraries_load_at_first_use_as_the_real_modules():
@@ -131,9 +136,7 @@ def test_drawing_libraries_load_at_first_use_as_the_real_modules():
             "assert korvane.plt is matplotlib.pyplot and korvane.nx is networkx\n"
             "assert type(korvane.VIF('CCO', draw=False, verbose=False)['graph']) is networkx.Graph\n"
             "print('ok')\n")
-    res = _run(["-c", code])
-    assert res.returncode == 0, res.stderr
-    assert res.stdout.strip() == "ok"
+    _assert_prints_ok(code)
 
 
 def test_main_program_runs_the_halogen_test():
