@@ -59,7 +59,8 @@ def test_command_writes_annotations_and_plots(tmp_path):
                  "--jobs", "1"]) == 0
     (r,) = [json.loads(line) for line in out.read_text().splitlines()]
     assert r["id"] == "ea/1" and r["status"] == "ok"
-    assert [p.name for p in plots.iterdir()] == ["ea_1.png"]
+    assert [p.name for p in plots.iterdir()] == [r["plot"]]
+    assert r["plot"].startswith("ea_1-") and r["plot"].endswith(".png")
 
 
 def test_plot_annotation_draws_into_given_axes():

@@ -5,8 +5,9 @@ import io
 import pytest
 from rdkit import Chem
 
+from korvane.batch.resume import scan_output
 from korvane.batch.compound_files import (CSV_HEADER, RecordWriter, count_compounds,
-                                          csv_text, msp_text, read_compounds, scan_output)
+                                          csv_text, msp_text, read_compounds)
 from korvane.batch.record import error_record, predict_record
 
 
@@ -85,14 +86,14 @@ def test_scan_keeps_complete_records_and_drops_a_cut_one(tmp_path, suffix):
         for r in records:
             w.write(r)
     whole = path.read_bytes()
-    written, size = scan_output(path, suffix)
-    assert (dict(written), size) == ({"a": 2, "b": 1}, len(whole))
+    keys, size = scan_output(path, suffix, CSV_HEADER)
+    assert (keys, size) == ([("a", "CCO"), ("b", "O"), ("a", "CCl")], len(whole))
     path.write_bytes(whole[:-7])
-    written, size = scan_output(path, suffix)
-    assert dict(written) == {"a": 1, "b": 1} and whole.startswith(whole[:size])
+    keys, size = scan_output(path, suffix, CSV_HEADER)
+    assert keys == [("a", "CCO"), ("b", "O")] and whole.startswith(whole[:size])
     with RecordWriter(path, suffix, keep_bytes=size) as w:
         w.write(records[2])
     assert path.read_bytes() == whole
     if suffix == ".csv":
         assert whole.startswith(CSV_HEADER.encode())
-    assert scan_output(tmp_path / "none.jsonl", ".jsonl") == ({}, 0)
+    assert scan_output(tmp_path / "none.jsonl", ".jsonl", CSV_HEADER) == ([], 0)

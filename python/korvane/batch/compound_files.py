@@ -12,9 +12,13 @@ import io
 import json
 import os
 import sys
-from collections import Counter, namedtuple
+import zlib
+from collections import namedtuple
 
 from rdkit import Chem
+
+from .bounded import (MAX_LINE_BYTES, MAX_RECORD_BYTES, bounded_lines, decode_line,
+                      sdf_records, skip_bom)
 
 Item = namedtuple("Item", "number id smiles problem")
 
@@ -44,14 +48,20 @@ def output_kind(path):
     return _suffix(path, OUTPUT_SUFFIXES)
 
 
-def _smiles_lines(lines):
-    for number, line in enumerate(lines, 1):
-        text = line.strip()
+def _smiles_lines(lines, path):
+    for number, data in lines:
+        if data is None:
+            yield Item(number, str(number), None,
+                       f"{path}:{number}: the line is longer than {MAX_LINE_BYTES} bytes")
+            continue
+        text, bad = decode_line(data)
+        text = text.strip()
         if not text or text.startswith("#"):
             continue
         parts = text.split(None, 1)
         given = parts[1].strip() if len(parts) > 1 else ""
-        yield Item(number, given or str(number), parts[0], None)
+        yield Item(number, given or str(number), parts[0],
+                   None if bad is None else f"{path}:{number}: {bad}")
 
 
 def _pick_column(header, wanted, candidates, what, path):
@@ -69,21 +79,58 @@ def _pick_column(header, wanted, candidates, what, path):
     return None
 
 
-def _table_rows(stream, delimiter, smiles_column, id_column, path):
-    reader = csv.reader(stream, delimiter=delimiter)
+# A line that cannot be given to the CSV reader as it is (too long) is replaced by this
+# text, which no cell of a real file holds; the row it falls into becomes an error record.
+_UNREADABLE_LINE = "\x00korvane: unreadable line\x00\n"
+
+
+def _table_lines(lines, path, problems):
+    """The text lines of a table for the CSV reader; the problem of each line that is not
+    UTF-8 text or too long goes to `problems` by line number."""
+    for number, data in lines:
+        if data is None:
+            problems[number] = f"{path}:{number}: the line is longer than {MAX_LINE_BYTES} bytes"
+            yield _UNREADABLE_LINE
+            continue
+        text, bad = decode_line(data)
+        if bad is not None:
+            problems[number] = f"{path}:{number}: {bad}"
+        yield text
+
+
+def _table_rows(lines, delimiter, smiles_column, id_column, path):
+    # A quoted cell may span lines up to the record limit; a longer one is an error row.
+    csv.field_size_limit(max(csv.field_size_limit(), MAX_RECORD_BYTES))
+    problems = {}
+    reader = csv.reader(_table_lines(lines, path, problems), delimiter=delimiter)
     header = next(reader, None)
     if header is None:
         return
+    if problems:
+        raise ValueError(next(iter(problems.values())) + " (in the header)")
     s = _pick_column(header, smiles_column, ("smiles", "canonical_smiles", "smi"), "SMILES",
                      path)
     i = _pick_column(header, id_column, ("id", "name", "title", "compound"), "id", path)
-    for row in reader:
-        if not any(cell.strip() for cell in row):
-            continue
+    last = reader.line_num
+    while True:
+        try:
+            row = next(reader)
+            error = None
+        except StopIteration:
+            return
+        except csv.Error as e:  # a cell over the limit: the reader goes on after it
+            row, error = [], f"{path}:{reader.line_num}: {e}"
         number = reader.line_num
+        spanned = [problems.pop(n) for n in range(last + 1, number + 1) if n in problems]
+        last = number
+        error = error or (spanned[0] if spanned else None)
+        if error is None and not any(cell.strip() for cell in row):
+            continue
         smiles = row[s].strip() if s < len(row) else ""
         given = row[i].strip() if i is not None and i < len(row) else ""
-        if not smiles:
+        if error is not None:
+            yield Item(number, given or str(number), smiles or None, error)
+        elif not smiles:
             yield Item(number, given or str(number), "", "no SMILES in this row")
         else:
             yield Item(number, given or str(number), smiles, None)
@@ -100,65 +147,104 @@ def _sdf_smiles(mol):
     return Chem.MolToSmiles(mol)
 
 
-def _sdf_records(stream, id_column):
-    supplier = Chem.ForwardSDMolSupplier(stream, sanitize=False, removeHs=False)
-    for number, mol in enumerate(supplier, 1):
-        if mol is None:
-            yield Item(number, str(number), None, f"SDF record {number} could not be read")
-            continue
-        name = id_column if id_column is not None else "_Name"
-        given = mol.GetProp(name).strip() if mol.HasProp(name) else ""
-        yield Item(number, given or str(number), _sdf_smiles(mol), None)
+def _sdf_item(number, first, data, id_column, path):
+    where = f"{path}:{first}: SDF record {number}"
+    if data is None:
+        return Item(number, str(number), None,
+                    f"{where} is longer than {MAX_RECORD_BYTES} bytes or has a longer line")
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line = first + data.count(b"\n", 0, e.start)
+        return Item(number, str(number), None, f"{path}:{line}: SDF record {number}: byte "
+                    f"0x{data[e.start]:02x} is not UTF-8 text")
+    mol = next(Chem.ForwardSDMolSupplier(io.BytesIO(data), sanitize=False, removeHs=False),
+               None)
+    if mol is None:
+        return Item(number, str(number), None, f"SDF record {number} could not be read")
+    name = id_column if id_column is not None else "_Name"
+    given = mol.GetProp(name).strip() if mol.HasProp(name) else ""
+    return Item(number, given or str(number), _sdf_smiles(mol), None)
+
+
+def _sdf_records(stream, id_column, path):
+    number = 0
+    try:
+        for number, first, data in sdf_records(stream):
+            yield _sdf_item(number, first, data, id_column, path)
+    except (EOFError, OSError, zlib.error) as e:  # a cut or corrupt .sdf.gz
+        yield Item(number + 1, str(number + 1), None,
+                   f"{path}: the compressed data after SDF record {number} cannot be read "
+                   f"({' '.join(str(e).split()) or type(e).__name__})")
+
+
+def _stdin_stream():
+    stream = getattr(sys.stdin, "buffer", None)
+    if stream is None:  # a text stream put in its place (a test, an embedding program)
+        return io.BytesIO(sys.stdin.read().encode("utf-8", "surrogateescape"))
+    return stream
 
 
 def read_compounds(path, smiles_column=None, id_column=None):
     """Yields the Items of a compound file, streamed; "-" reads SMILES lines from stdin.
 
     id_column names the CSV/TSV column or the SDF property that holds the id (default:
-    a column named id, name, title or compound; the SDF title line).
+    a column named id, name, title or compound; the SDF title line). A leading UTF-8
+    byte-order mark is skipped; a line that is not UTF-8 text or longer than
+    MAX_LINE_BYTES, or an SDF record longer than MAX_RECORD_BYTES, is an Item with its
+    problem naming the file and line.
     """
     kind = input_kind(path)
     if str(path) == "-":
-        yield from _smiles_lines(sys.stdin)
+        stream = _stdin_stream()
+        skip_bom(stream)
+        yield from _smiles_lines(bounded_lines(stream), "<stdin>")
         return
-    if kind in (".sdf", ".sdf.gz"):
-        opener = gzip.open if kind == ".sdf.gz" else open
-        with opener(path, "rb") as stream:
-            yield from _sdf_records(stream, id_column)
-        return
-    with open(path, newline="", encoding="utf-8") as stream:
-        if kind in (".csv", ".tsv"):
-            yield from _table_rows(stream, "," if kind == ".csv" else "\t", smiles_column,
-                                   id_column, path)
+    opener = gzip.open if kind == ".sdf.gz" else open
+    with opener(path, "rb") as stream:
+        try:
+            skip_bom(stream)
+        except (EOFError, OSError, zlib.error) as e:
+            raise ValueError(f"{path}: not a readable {kind} file ({e})") from None
+        if kind in (".sdf", ".sdf.gz"):
+            yield from _sdf_records(stream, id_column, path)
+        elif kind in (".csv", ".tsv"):
+            yield from _table_rows(bounded_lines(stream), "," if kind == ".csv" else "\t",
+                                   smiles_column, id_column, path)
         else:
-            yield from _smiles_lines(stream)
+            yield from _smiles_lines(bounded_lines(stream), path)
 
 
 def count_compounds(path):
-    """Returns the number of entries read_compounds will yield, or None for stdin.
+    """Returns the number of entries read_compounds will yield, or None for stdin or a
+    file that cannot be read twice (a pipe).
 
     Counts lines (SMILES files: those that are not blank or comments; tables: the rows
     after the header) or SDF record ends; a table row that holds a line break inside
     quotes is counted as two, so the count is an estimate for a progress bar.
     """
-    if str(path) == "-":
+    if str(path) == "-" or not os.path.isfile(path):
         return None
     kind = input_kind(path)
-    if kind in (".sdf", ".sdf.gz"):
-        opener = gzip.open if kind == ".sdf.gz" else open
+    opener = gzip.open if kind == ".sdf.gz" else open
+    try:
         with opener(path, "rb") as stream:
-            return sum(1 for line in stream if line.startswith(b"$$$$"))
-    with open(path, "rb") as stream:
-        if kind in (".csv", ".tsv"):
-            return max(0, sum(1 for line in stream if line.strip()) - 1)
-        return sum(1 for line in stream if line.strip() and not line.lstrip().startswith(b"#"))
+            lines = (line for _, line in bounded_lines(stream, 1 << 16) if line is not None)
+            if kind in (".sdf", ".sdf.gz"):
+                return sum(1 for line in lines if line.startswith(b"$$$$"))
+            if kind in (".csv", ".tsv"):
+                return max(0, sum(1 for line in lines if line.strip()) - 1)
+            return sum(1 for line in lines if line.strip() and not line.lstrip().startswith(b"#"))
+    except (EOFError, OSError, zlib.error):  # the read itself reports it, by record
+        return None
 
 
 # Writers. Each turns one record into the complete text written for it, so that a
 # record is one write; `header` is what a new file starts with.
 
 def jsonl_text(record):
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+    # Strict JSON: a number that is not finite raises instead of writing NaN.
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":"), allow_nan=False) + "\n"
 
 
 CSV_COLUMNS = ("id", "smiles", "formula", "nominal_mass", "lpi", "soft_bonds", "mz", "status",
@@ -187,11 +273,6 @@ def _msp_value(value):
     return _one_line(value).replace('"', "'")
 
 
-def _msp_comment(value):
-    # Inside a quoted pair a colon would make the line look like a field to some readers.
-    return _msp_value(value).replace(":", ";")
-
-
 def msp_text(record, options=None):
     """The MSP entry of an ok record (empty text for an error record, which has no
     spectrum): fields, "Num Peaks", then m/z, intensity and quoted annotation per line,
@@ -215,7 +296,7 @@ def msp_text(record, options=None):
                 "input_smiles": record["smiles"]}
     if record["dropped_components"]:
         comments["dropped_components"] = " ".join(record["dropped_components"])
-    lines.append("Comments: " + " ".join(f'"{k}={_msp_comment(v)}"' for k, v in comments.items()))
+    lines.append("Comments: " + " ".join(f'"{k}={_msp_value(v)}"' for k, v in comments.items()))
     lines.append(f"Num Peaks: {len(record['peaks'])}")
     for p in record["peaks"]:
         lines.append(f'{p["mz"]}\t{MSP_INTENSITY}\t"{p["formula"]} generation {p["generation"]}"')
@@ -229,52 +310,6 @@ FORMATS = {".jsonl": (jsonl_text, ""), ".csv": (csv_text, CSV_HEADER), ".msp": (
 def record_text(kind, record):
     """Returns the text written for `record` in an output of suffix `kind`."""
     return FORMATS[kind][0](record)
-
-
-# Resume: what an existing output already holds.
-
-def _complete_prefix(data, kind):
-    """Returns the number of leading bytes of `data` that hold complete records."""
-    if kind == ".msp":
-        end = data.rfind(b"\n\n")
-        return 0 if end < 0 else end + 2
-    end = data.rfind(b"\n")
-    return 0 if end < 0 else end + 1
-
-
-def _written_ids(text, kind):
-    if kind == ".jsonl":
-        return [json.loads(line)["id"] for line in text.splitlines() if line.strip()]
-    if kind == ".csv":
-        rows = list(csv.reader(io.StringIO(text)))
-        return [row[0] for row in rows[1:] if row]
-    return [line[len("DB#: "):] for line in text.splitlines() if line.startswith("DB#: ")]
-
-
-def scan_output(path, kind):
-    """Returns (Counter of the ids of the complete records in `path`, byte length of those
-    records), or (empty Counter, 0) when there is no such file. A line that does not parse
-    ends the complete part there."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
-        return Counter(), 0
-    size = _complete_prefix(data, kind)
-    if kind == ".jsonl":
-        # Keep the lines that parse; the first that does not ends the kept part.
-        good = 0
-        for line in data[:size].splitlines(keepends=True):
-            try:
-                json.loads(line)
-            except ValueError:
-                break
-            good += len(line)
-        size = good
-    if kind == ".csv" and size and not data.startswith(CSV_HEADER.encode()):
-        raise ValueError(f"{path}: not a korvane CSV output (its header differs)")
-    text = data[:size].decode("utf-8")
-    return Counter(_written_ids(text, kind)), size
 
 
 class RecordWriter:

@@ -41,16 +41,19 @@ def _worker_main(conn, task, options, byte_limit):
     RDLogger.DisableLog("rdApp.*")
     set_max_analysis_bytes(byte_limit)
     tune_allocator()
-    conn.send(_READY)  # the time-out counts from here, not from the process start
-    while True:
-        try:
-            chunk = conn.recv()
-        except EOFError:
-            return
-        if chunk is None:
-            return
-        for index, item in chunk:
-            conn.send((index, task(item, options)))
+    try:
+        conn.send(_READY)  # the time-out counts from here, not from the process start
+        while True:
+            try:
+                chunk = conn.recv()
+            except EOFError:
+                return
+            if chunk is None:
+                return
+            for index, item in chunk:
+                conn.send((index, task(item, options)))
+    except (BrokenPipeError, ConnectionResetError):
+        return  # the parent is gone: nobody is left to tell
 
 
 class _Worker:
@@ -187,6 +190,8 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
             started = [w for w in busy if w.ready]
             if timeout is not None and started:
                 wake = max(0.0, min(w.since + timeout for w in started) - now)
+                # A huge time-out means none; wait() takes no more than an int's milliseconds.
+                wake = min(wake, 3600.0)
             if busy:
                 wait([w.conn for w in busy] + [w.process.sentinel for w in busy], wake)
             for w in busy:

@@ -1,13 +1,16 @@
 """Records of many molecules: a compound file, SMILES strings or (id, SMILES) pairs,
 predicted on local worker processes or a Dask cluster, in input order."""
+import csv
+import itertools
 import os
 import sys
 import time
 
-from .compound_files import (Item, RecordWriter, count_compounds, input_kind, output_kind,
-                             read_compounds, record_text, scan_output)
+from .compound_files import (CSV_HEADER, Item, RecordWriter, count_compounds, input_kind,
+                             output_kind, read_compounds, record_text)
 from .pool import default_jobs, pool_map
 from .record import error_record, predict_record
+from .resume import LazyOutput, check_run, not_written, run_description, scan_output
 
 
 def analyse_item(item, options):
@@ -76,14 +79,15 @@ class _LostText:
 class _Progress:
     """The progress bar on standard error (a terminal only) and the summary line."""
 
-    def __init__(self, total, quiet):
+    def __init__(self, total, quiet, command="predict", unit="mol", what="molecules"):
+        self.command, self.what = command, what
         self.ok = self.errors = 0
         self.start = time.monotonic()
         self.quiet = quiet
         self.bar = None
         if not quiet and sys.stderr.isatty():
             from tqdm import tqdm
-            self.bar = tqdm(total=total, unit="mol", file=sys.stderr, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True,
                             smoothing=0.1)
 
     def add(self, status):
@@ -106,76 +110,154 @@ class _Progress:
         rate = n / seconds if seconds > 0 else 0.0
         state = "interrupted: " if interrupted else ""
         kept_text = f", {kept} kept from the earlier run" if kept else ""
-        print(f"korvane predict: {state}{self.ok} ok, {self.errors} errors in {seconds:.1f} s "
-              f"({rate:.1f} molecules/s){kept_text} -> {out}", file=sys.stderr)
+        print(f"korvane {self.command}: {state}{self.ok} ok, {self.errors} errors in "
+              f"{seconds:.1f} s ({rate:.1f} {self.what}/s){kept_text} -> {out}",
+              file=sys.stderr)
 
 
-def _not_written(items, written):
-    """The items whose id is not among the written ones, each written id used once."""
-    for item in items:
-        if written[item.id] > 0:
-            written[item.id] -= 1
-            continue
-        yield item
+class _Counted:
+    """The items of an input, counting those read and those that are molecules (not an
+    entry the reader could not read)."""
+
+    def __init__(self, items):
+        self.items = iter(items)
+        self.read = self.molecules = 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        item = next(self.items)
+        self.read += 1
+        self.molecules += item.problem is None
+        return item
+
+
+def one_line(error):
+    """The message of an exception on one line; a file error as "path: reason"."""
+    if isinstance(error, OSError) and error.strerror and error.filename is not None:
+        return f"{error.filename}: {error.strerror}"
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def same_file(a, b):
+    """Whether paths `a` and `b` name the same file, whatever their spelling or links."""
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_output_path(out, inputs=()):
+    """Raises ValueError when OUTPUT cannot be written: a folder, no folder to hold it, or
+    one of the input files."""
+    out = os.fspath(out)
+    if os.path.isdir(out):
+        raise ValueError(f"{out}: is a folder, not a file")
+    folder = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(folder):
+        raise ValueError(f"{out}: there is no folder {folder}")
+    for path in inputs:
+        if path is not None and str(path) != "-" and same_file(out, path):
+            raise ValueError(f"{out}: is the input {path}; write the output to another file")
+
+
+def _connect(address):
+    """A Dask client of the scheduler at `address`; ValueError on a bad or unreachable
+    address."""
+    from distributed import Client
+    try:
+        return Client(address, timeout=30)
+    except (OSError, TimeoutError, ValueError, TypeError) as e:
+        raise ValueError(f"cannot reach the Dask scheduler {address!r}: {one_line(e)}") \
+            from None
 
 
 def run_predict_command(args):
     """Runs `korvane predict`; returns the exit status."""
+    options = {"recursive_ms": args.recursive, "ring_fragmentation": args.ring,
+               "max_generations": args.generations,
+               "largest_component": args.largest_component, "timings": args.timings}
     try:
         kind = output_kind(args.out)
         input_kind(args.input)
-        total = count_compounds(args.input)
-    except (ValueError, OSError) as e:
-        print(f"korvane predict: {e}", file=sys.stderr)
+        check_output_path(args.out, [args.input])
+        description = run_description(kind, options)
+        keys, keep = [], None
+        if args.resume:
+            keys, keep = scan_output(args.out, kind, CSV_HEADER)
+            check_run(args.out, description, keep)
+        source = _Counted(read_compounds(args.input, args.smiles_column, args.id_column))
+        items = not_written(source, keys, kind) if args.resume else source
+        # OUTPUT is opened at the first record: reading the input's first entry here
+        # reports an unreadable input (or an output of another run) with OUTPUT untouched.
+        first = next(items, None)
+    except KeyboardInterrupt:
+        return 130
+    except (ValueError, OSError, csv.Error) as e:
+        print(f"korvane predict: {one_line(e)}", file=sys.stderr)
         return 2
-    written, keep = ({}, 0)
-    kept = 0
-    if args.resume:
-        written, keep = scan_output(args.out, kind)
-        kept = sum(written.values())
-        if total is not None:
-            total = max(0, total - kept)
-    items = read_compounds(args.input, args.smiles_column, args.id_column)
-    if args.resume:
-        items = _not_written(items, written)
+    output = LazyOutput(args.out, kind, RecordWriter, description, keep)
+    if first is None:
+        output.finish()
+        if source.read == 0:
+            print(f"korvane predict: {args.input}: holds no molecule", file=sys.stderr)
+            return 1
+        if not args.quiet:
+            print(f"korvane predict: nothing left to compute, {len(keys)} kept from the "
+                  f"earlier run -> {args.out}", file=sys.stderr)
+        return 0
+    items = itertools.chain([first], items)
+    total = count_compounds(args.input) if not args.quiet and sys.stderr.isatty() else None
+    kept = len(keys)
+    if total is not None:
+        total = max(0, total - kept)
     # A record's text (its JSON above all) costs a tenth of its analysis. Workers that
     # take every core format their own records; with a core left free, the parent formats
     # them there, beside the workers, and they send the records instead.
     format_here = args.scheduler is None and (args.jobs or default_jobs()) < default_jobs()
-    options = {"kind": None if format_here else kind,
-               "record": {"recursive_ms": args.recursive, "ring_fragmentation": args.ring,
-                          "max_generations": args.generations,
-                          "largest_component": args.largest_component,
-                          "timings": args.timings}}
+    task_options = {"kind": None if format_here else kind, "record": options}
     lost = _LostText(kind)
     client = None
-    if args.scheduler:
-        if args.timeout is not None:
-            print("korvane predict: --timeout applies to local workers only; the cluster "
-                  "runs without it", file=sys.stderr)
-        from distributed import Client
-        client = Client(args.scheduler)
-        from .cluster import dask_map
-        results = dask_map(items, _file_task, options, client, lost=lost)
-    else:
-        results = pool_map(items, _file_task, options, jobs=args.jobs, timeout=args.timeout,
-                           chunk_size=args.chunk_size, lost=lost)
-    progress = _Progress(total, args.quiet)
+    results = None
+    progress = None
     interrupted = False
     try:
-        with RecordWriter(args.out, kind, keep_bytes=keep) as writer:
-            for status, out in results:
-                writer.write_text(out if isinstance(out, str) else record_text(kind, out))
-                progress.add(status)
+        if args.scheduler:
+            if args.timeout is not None:
+                print("korvane predict: --timeout applies to local workers only; the "
+                      "cluster runs without it", file=sys.stderr)
+            client = _connect(args.scheduler)
+            from .cluster import dask_map
+            results = dask_map(items, _file_task, task_options, client, lost=lost)
+        else:
+            results = pool_map(items, _file_task, task_options, jobs=args.jobs,
+                               timeout=args.timeout, chunk_size=args.chunk_size, lost=lost)
+        progress = _Progress(total, args.quiet)
+        for status, out in results:
+            output.write_text(out if isinstance(out, str) else record_text(kind, out))
+            progress.add(status)
     except KeyboardInterrupt:
         interrupted = True
-    except (ValueError, OSError) as e:  # an unreadable input file or column
-        results.close()
-        print(f"korvane predict: {e}", file=sys.stderr)
+    except (ValueError, OSError, RuntimeError, csv.Error) as e:
+        print(f"korvane predict: {one_line(e)}", file=sys.stderr)
         return 2
     finally:
-        results.close()
+        if results is not None:
+            results.close()
         if client is not None:
             client.close()
+        output.finish()
+    if progress is None:
+        return 130
     progress.finish(args.out, kept, interrupted)
-    return 130 if interrupted else 0
+    if interrupted:
+        return 130
+    if source.molecules == 0:
+        print(f"korvane predict: {args.input}: yields no molecule; none of its "
+              f"{source.read} entries could be read", file=sys.stderr)
+        return 1
+    return 0

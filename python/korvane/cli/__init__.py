@@ -3,6 +3,7 @@ in the module of its topic here (see COMMAND_MODULES); the work is done by the p
 batch and spectra modules."""
 import argparse
 import importlib
+import sys
 
 from .molecules import EXAMPLES
 
@@ -39,5 +40,14 @@ def main(argv=None):
     if args.command is None:
         parser.print_help()
         return 2
-    return args.handler(args)
+    try:
+        return args.handler(args)
+    except KeyboardInterrupt:
+        return 130
+    except (OSError, ValueError, EOFError) as e:
+        # What a command did not report itself (an unreadable file, a malformed record):
+        # one line, never a traceback.
+        from ..batch.predict import one_line
+        print(f"korvane {args.command}: {one_line(e)}", file=sys.stderr)
+        return 2
 

@@ -24,7 +24,7 @@ def _analyze(args):
         record = predict_record(args.smiles, recursive_ms=args.recursive,
                                         ring_fragmentation=args.ring,
                                         max_generations=args.generations)
-        print(json.dumps(record, ensure_ascii=False, indent=2))
+        print(json.dumps(record, ensure_ascii=False, indent=2, allow_nan=False))
         return 0 if record["status"] == "ok" else 1
     from ..vif import VIF
     result = VIF(args.smiles, draw=False, verbose=True, ring_fragmentation=args.ring,

@@ -2,6 +2,8 @@
 import argparse
 import os
 
+from ._types import non_negative_int, positive_int
+
 EXAMPLES = {
     "annotate": """\
 examples:
@@ -28,24 +30,28 @@ def _annotate_arguments(parser):
     parser.add_argument("--smiles", help="structure of every spectrum, instead of its own")
     parser.add_argument("--out", required=True, help="annotations as JSON Lines")
     parser.add_argument("--plot", metavar="DIR", help="save a mirror plot per spectrum here")
-    parser.add_argument("--tolerance", type=int, default=1,
+    parser.add_argument("--tolerance", type=non_negative_int, default=1,
                         help="m/z distance of a match (default 1)")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+    parser.add_argument("--jobs", type=positive_int, default=os.cpu_count() or 1,
                         help="worker processes (default: all cores)")
     parser.add_argument("--skip-bad", action="store_true",
                         help="leave malformed records out with a warning instead of stopping")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the complete annotations of OUT and compute the rest")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
 
 
 def _benchmark_arguments(parser):
     parser.add_argument("spectra", nargs="?", default=None,
                         help="spectra to score (MSP, MassBank records, JSON Lines); "
                              "default: the shipped openly licensed EI set")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+    parser.add_argument("--jobs", type=positive_int, default=os.cpu_count() or 1,
                         help="processes for the predictions (default: all cores)")
     parser.add_argument("--json", metavar="OUT", help="write the result as JSON to OUT")
     parser.add_argument("--update-readme", nargs="?", const="README.md", metavar="README",
                         help="put the table into README (default ./README.md)")
-    parser.add_argument("--limit", type=int, metavar="N", help="score only the first N spectra")
+    parser.add_argument("--limit", type=positive_int, metavar="N",
+                        help="score only the first N spectra")
     parser.add_argument("--no-identification", action="store_true",
                         help="skip ranking the true structure among same-mass candidates")
     parser.add_argument("--skip-bad", action="store_true",
@@ -58,7 +64,7 @@ def _search_arguments(parser):
                         help="predicted spectra to rank, e.g. the MSP of `korvane predict`")
     parser.add_argument("--same-mass", action="store_true",
                         help="rank only library molecules of the measured nominal mass")
-    parser.add_argument("--top", type=int, default=10, help="hits kept per spectrum")
+    parser.add_argument("--top", type=positive_int, default=10, help="hits kept per spectrum")
     parser.add_argument("--out", help="write the results as JSON Lines to OUT")
     parser.add_argument("--skip-bad", action="store_true",
                         help="leave malformed records out with a warning instead of stopping")

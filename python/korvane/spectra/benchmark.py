@@ -159,7 +159,7 @@ def readme_text(result, counts, source):
             f"cutting every single bond recalls {_fmt(ref['recall_1']['median'])} at a "
             f"chance of {_fmt(ref['chance_1']['median'])}: recall above chance is what a "
             f"predictor knows beyond how many m/z it names.")
-    if "candidates_median" in result:
+    if result.get("candidates_median") is not None:
         line += (f" Ranking the candidates of the same nominal mass (median "
                  f"{result['candidates_median']:g} per compound, from RDKit's NCI sample and "
                  f"the set itself) by their predicted m/z puts the true structure first for "
@@ -173,25 +173,34 @@ def readme_text(result, counts, source):
 
 def run_benchmark_command(args):
     """Runs `korvane benchmark`; returns the exit status."""
+    from ..batch.predict import check_output_path
     path = args.spectra or open_spectra_path()
+    for out in (args.json, args.update_readme):
+        if out:
+            check_output_path(out, [path])
+    if args.update_readme and not os.path.isfile(args.update_readme):
+        raise ValueError(f"{args.update_readme}: no such file to put the table into")
     errors = []
     spectra = read_spectra(path, skip_bad=args.skip_bad, errors=errors)
     if errors:
         print(f"warning: {len(errors)} malformed record(s) left out", file=sys.stderr)
     if args.limit is not None:
         spectra = spectra[:args.limit]
+    if not spectra:
+        print(f"korvane benchmark: {path}: holds no spectrum to score", file=sys.stderr)
+        return 1
     log = lambda text: print(text, file=sys.stderr)
     result, counts = run_benchmark(spectra, jobs=max(1, args.jobs),
                                    candidates=not args.no_identification, log=log)
     print(format_table(result))
     print(f"{counts['spectra']} spectra: {result[PREDICTORS[0]]['n']} scored, "
           f"{counts['no_structure']} without a structure, {counts['failed']} failed")
-    if "candidates_median" in result:
+    if result.get("candidates_median") is not None:
         print(f"candidates per compound: median {result['candidates_median']:g}; "
               f"random ranking top-1 {_fmt(result['random_top1'])}")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(result, f, indent=2)
+            json.dump(result, f, indent=2, allow_nan=False)
             f.write("\n")
     if args.update_readme:
         source = ("the shipped open set (`data/ei_open.jsonl`)" if args.spectra is None

@@ -31,6 +31,16 @@ def _title(result):
             f"explained intensity {pct(result['explained_intensity'])}")
 
 
+def _draw_sticks(ax, sticks, upwards):
+    """Draws (m/z, length, colour, line width) sticks from the axis as one collection."""
+    if not sticks:
+        return
+    mz, length, colours, widths = zip(*sticks)
+    ends = [(h if upwards else -h) for h in length]
+    ax.vlines(mz, [0] * len(mz) if upwards else ends, ends if upwards else [0] * len(mz),
+              colors=colours, linewidths=widths)
+
+
 def plot_annotation(result, ax=None):
     """Draws the mirror plot of an annotation result (`korvane.annotate`) into `ax`, or
     into a new figure; returns the axes. Heights above the axis are measured intensities
@@ -41,11 +51,12 @@ def plot_annotation(result, ax=None):
     m = result["nominal_mass"] or 0
     x_max = max([m] + [p["mz"] for p in peaks]) + 10
 
-    # Measured, upwards: matched peaks coloured by their best fragment's generation.
-    for p in peaks:
-        height = p["intensity"] / 9.99
-        colour = _colour(p["matches"][0]["generation"]) if p["matches"] else UNMATCHED
-        ax.vlines(p["mz"], 0, height, color=colour, linewidth=1.6 if p["matches"] else 1.0)
+    # Measured, upwards: matched peaks coloured by their best fragment's generation. All
+    # sticks are one collection, whatever their number.
+    sticks = [(p["mz"], p["intensity"] / 9.99,
+               _colour(p["matches"][0]["generation"]) if p["matches"] else UNMATCHED,
+               1.6 if p["matches"] else 1.0) for p in peaks]
+    _draw_sticks(ax, sticks, upwards=True)
 
     # Predicted, downwards: one stick per m/z, the lowest generation decides colour and
     # depth; sticks that match no measured peak are grey.
@@ -53,10 +64,9 @@ def plot_annotation(result, ax=None):
     lowest = {}
     for f in result["predicted"] or []:
         lowest[f["mz"]] = min(lowest.get(f["mz"], f["generation"]), f["generation"])
-    for mz, generation in lowest.items():
-        depth = -(100 - 25 * min(generation, 2))
-        colour = _colour(generation) if mz in matched_mz else UNMATCHED
-        ax.vlines(mz, depth, 0, color=colour, linewidth=1.4)
+    _draw_sticks(ax, [(mz, 100 - 25 * min(generation, 2),
+                       _colour(generation) if mz in matched_mz else UNMATCHED, 1.4)
+                      for mz, generation in lowest.items()], upwards=False)
 
     # Labels on the most intense matched peaks, stacked upwards where they crowd.
     chosen = sorted((p for p in peaks if p["matches"]), key=lambda p: -p["intensity"])[:LABELS]

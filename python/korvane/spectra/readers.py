@@ -45,17 +45,39 @@ class Spectrum:
         return _core.nominal_spectrum(self.peaks[:, 0].tolist(), self.peaks[:, 1].tolist())
 
 
-def _peak_array(pairs):
-    return np.array(pairs, dtype=float).reshape(-1, 2)
+def _peak_array(reader, line, pairs):
+    """The (n, 2) array of a record's peaks; intensities whose sum is not a finite number
+    (each below the float limit, their sum beyond it) are refused, as no score or share
+    of them could be computed."""
+    peaks = np.array(pairs, dtype=float).reshape(-1, 2)
+    with np.errstate(over="ignore"):
+        total = float(np.sum(peaks[:, 1]))
+    if not np.isfinite(total):
+        reader.fail(line, "the intensities sum beyond the largest number a float holds")
+    return peaks
+
+
+# A plain decimal number: no underscores, no "inf" or "nan", no hexadecimal.
+_DECIMAL = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
+_INTEGER = re.compile(r"[+-]?\d+")
 
 
 def _number(text):
-    """Returns the float of a peak value, or None when it is not a finite number >= 0."""
+    """Returns the float of a peak value (text in plain decimal notation, or a number of
+    JSON), or None when it is not a finite number >= 0."""
+    if isinstance(text, str) and not _DECIMAL.fullmatch(text):
+        return None
     try:
         x = float(text)
-    except ValueError:
+    except (ValueError, OverflowError):  # OverflowError: an integer beyond any float
         return None
     return x if np.isfinite(x) and x >= 0 else None
+
+
+def _integer(text):
+    """Returns the int of a count written as plain decimal digits, or None."""
+    text = text.strip()
+    return int(text) if _INTEGER.fullmatch(text) else None
 
 
 # Largest m/z a reader accepts: nominal m/z are 32-bit integers in the core.
@@ -77,18 +99,35 @@ class _Reader:
     def fail(self, line, reason):
         raise SpectrumFormatError(self.path, line, reason)
 
-    def add(self, build):
-        """Appends the spectrum that `build()` returns, or handles its error."""
+    def build(self, build):
+        """Returns the spectrum that `build()` returns, or None when it is malformed and
+        left out (skip_bad); else its error is raised."""
         try:
-            spectrum = build()
+            return build()
         except SpectrumFormatError as e:
             if not self.skip_bad:
                 raise
             if self.errors is not None:
                 self.errors.append(e)
-            warnings.warn(str(e), SpectrumWarning, stacklevel=4)
-            return
-        self.spectra.append(spectrum)
+            warnings.warn(str(e), SpectrumWarning, stacklevel=5)
+            return None
+
+
+def _text_lines(path):
+    """Yields (line number, text) of a text file read as UTF-8, a leading byte-order mark
+    dropped; bytes that are not UTF-8 become U+FFFD, so a record holding them fails on its
+    own."""
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
+        yield from enumerate(f, 1)
+
+
+def comment_pairs(text):
+    """Returns the key=value pairs of an MSP Comments value ("k=v" quoted or not)."""
+    pairs = {}
+    for m in _COMMENT_PAIR.finditer(text):
+        k, v = (m.group(1), m.group(2)) if m.group(1) is not None else (m.group(3), m.group(4))
+        pairs[k.strip()] = v.strip()
+    return pairs
 
 
 # --- MSP text ---------------------------------------------------------------------
@@ -139,9 +178,8 @@ def _msp_record(reader, lines):
         key, value = key.strip().lower(), value.strip()
         name = _MSP_FIELDS.get(key)
         if name == "num_peaks":
-            try:
-                num_peaks = int(value)
-            except ValueError:
+            num_peaks = _integer(value)
+            if num_peaks is None:
                 reader.fail(lineno, f"Num Peaks {value!r} is not an integer")
             if num_peaks < 0:
                 reader.fail(lineno, f"Num Peaks {value!r} is negative")
@@ -155,10 +193,7 @@ def _msp_record(reader, lines):
         reader.fail(first, "record has no 'Name' field")
     if len(peaks) != num_peaks:
         reader.fail(lines[-1][0], f"Num Peaks says {num_peaks}, the record holds {len(peaks)}")
-    comments = {}
-    for m in _COMMENT_PAIR.finditer(fields.get("comments", "")):
-        k, v = (m.group(1), m.group(2)) if m.group(1) is not None else (m.group(3), m.group(4))
-        comments[k.strip()] = v.strip()
+    comments = comment_pairs(fields.get("comments", ""))
     smiles = fields.get("smiles") or comments.get("SMILES") or None
     metadata = {k: v for k, v in fields.items() if k not in ("name", "smiles")}
     metadata.update(extra)
@@ -167,25 +202,33 @@ def _msp_record(reader, lines):
     if notes:
         metadata["annotations"] = [notes.get(i) for i in range(len(peaks))]
     return Spectrum(id=fields.get("db") or fields["name"], name=fields["name"], smiles=smiles,
-                    peaks=_peak_array(peaks), metadata=metadata,
+                    peaks=_peak_array(reader, first, peaks), metadata=metadata,
                     source=f"{reader.path}:{first}")
+
+
+def iter_msp(path, skip_bad=False, errors=None):
+    """Yields the spectra of an MSP text file one at a time, records separated by blank
+    lines."""
+    reader = _Reader(path, skip_bad, errors)
+    block = []
+    for lineno, text in _text_lines(path):
+        text = text.strip()
+        if text:
+            block.append((lineno, text))
+        elif block:
+            spectrum = reader.build(lambda b=block: _msp_record(reader, b))
+            block = []
+            if spectrum is not None:
+                yield spectrum
+    if block:
+        spectrum = reader.build(lambda: _msp_record(reader, block))
+        if spectrum is not None:
+            yield spectrum
 
 
 def read_msp(path, skip_bad=False, errors=None):
     """Returns the spectra of an MSP text file, records separated by blank lines."""
-    reader = _Reader(path, skip_bad, errors)
-    block = []
-    with open(path, encoding="utf-8", errors="replace") as f:
-        for lineno, text in enumerate(f, 1):
-            text = text.strip()
-            if text:
-                block.append((lineno, text))
-            elif block:
-                reader.add(lambda b=block: _msp_record(reader, b))
-                block = []
-    if block:
-        reader.add(lambda: _msp_record(reader, block))
-    return reader.spectra
+    return list(iter_msp(path, skip_bad, errors))
 
 
 # --- MassBank records -------------------------------------------------------------
@@ -215,10 +258,9 @@ def _massbank_record(reader, lines):
             reader.fail(lineno, f"expected 'TAG: value', got {text.strip()!r}")
         in_peaks = tag == "PK$PEAK"
         if tag == "PK$NUM_PEAK":
-            try:
-                num_peak = int(value)
-            except ValueError:
-                reader.fail(lineno, f"PK$NUM_PEAK {value!r} is not an integer")
+            num_peak = _integer(value)
+            if num_peak is None:
+                reader.fail(lineno, f"PK$NUM_PEAK {value.strip()!r} is not an integer")
         tags.setdefault(tag, []).append((lineno, value.strip()))
     if not ended:
         reader.fail(lines[-1][0] if lines else 1, "record ends without '//'")
@@ -248,37 +290,72 @@ def _massbank_record(reader, lines):
                 "ion_type": sub("AC$MASS_SPECTROMETRY", "ION_TYPE"),
                 "instrument_type": one("AC$INSTRUMENT_TYPE"), "names": names}
     return Spectrum(id=one("ACCESSION") or os.path.basename(reader.path),
-                    name=names[0] if names else "", smiles=smiles, peaks=_peak_array(peaks),
-                    metadata=metadata, source=f"{reader.path}:{first}")
+                    name=names[0] if names else "", smiles=smiles,
+                    peaks=_peak_array(reader, first, peaks), metadata=metadata,
+                    source=f"{reader.path}:{first}")
+
+
+def _massbank_blocks(path):
+    """Yields the (line number, text) lines of each record of a MassBank file: a record
+    ends with its "//" line, and what follows is the next record; a last one without "//"
+    is yielded too (and refused by the record's reader)."""
+    block = []
+    for lineno, text in _text_lines(path):
+        text = text.rstrip("\r\n")
+        if not block and not text.strip():
+            continue
+        block.append((lineno, text))
+        if text.strip() == "//":
+            yield block
+            block = []
+    if block:
+        yield block
+
+
+def iter_massbank(path, skip_bad=False, errors=None):
+    """Yields the spectra of a MassBank record file (one or more records, each ending
+    with "//"), or of every .txt record file in a folder (in name order)."""
+    if os.path.isdir(path):
+        for name in sorted(os.listdir(path)):
+            if name.endswith(".txt"):
+                yield from iter_massbank(os.path.join(path, name), skip_bad, errors)
+        return
+    reader = _Reader(path, skip_bad, errors)
+    for block in _massbank_blocks(path):
+        spectrum = reader.build(lambda: _massbank_record(reader, block))
+        if spectrum is not None:
+            yield spectrum
 
 
 def read_massbank(path, skip_bad=False, errors=None):
     """Returns the spectra of a MassBank record file, or of every .txt record in a folder
     (in name order)."""
-    if os.path.isdir(path):
-        out = []
-        for name in sorted(os.listdir(path)):
-            if name.endswith(".txt"):
-                out += read_massbank(os.path.join(path, name), skip_bad, errors)
-        return out
-    reader = _Reader(path, skip_bad, errors)
-    with open(path, encoding="utf-8", errors="replace") as f:
-        lines = [(i, t.rstrip("\r\n")) for i, t in enumerate(f, 1)]
-    reader.add(lambda: _massbank_record(reader, lines))
-    return reader.spectra
+    return list(iter_massbank(path, skip_bad, errors))
 
 
 # --- JSON Lines -------------------------------------------------------------------
 
-def _jsonl_record(reader, lineno, text):
+def _jsonl_record(reader, lineno, data):
+    try:
+        text = data.decode("utf-8").rstrip("\r\n")
+    except UnicodeDecodeError as e:
+        reader.fail(lineno, f"byte 0x{data[e.start]:02x} at column {e.start + 1} is not "
+                            "UTF-8 text")
     try:
         obj = json.loads(text)
     except json.JSONDecodeError as e:
-        reader.fail(lineno, f"not JSON ({e.msg} at column {e.colno})")
+        where = "the line ends early" if e.pos >= len(text) else f"at column {e.colno}"
+        reader.fail(lineno, f"not JSON ({e.msg}; {where})")
+    except RecursionError:
+        reader.fail(lineno, "not a record: JSON nested too deeply")
+    except ValueError as e:  # an integer of too many digits, and the like
+        reader.fail(lineno, f"not JSON ({' '.join(str(e).split())})")
     if not isinstance(obj, dict):
         reader.fail(lineno, "a record must be a JSON object")
     if "id" not in obj:
         reader.fail(lineno, "record has no 'id'")
+    if isinstance(obj["id"], bool) or not isinstance(obj["id"], (str, int)):
+        reader.fail(lineno, "'id' must be text or an integer")
     peaks = obj.get("peaks")
     if not isinstance(peaks, list):
         reader.fail(lineno, "'peaks' must be a list of [m/z, intensity] pairs")
@@ -295,34 +372,74 @@ def _jsonl_record(reader, lineno, text):
         reader.fail(lineno, "'smiles' must be a string or null")
     metadata = {k: v for k, v in obj.items() if k not in ("id", "name", "smiles", "peaks")}
     return Spectrum(id=str(obj["id"]), name=str(obj.get("name") or ""), smiles=smiles or None,
-                    peaks=_peak_array(peaks), metadata=metadata,
+                    peaks=_peak_array(reader, lineno, peaks), metadata=metadata,
                     source=f"{reader.path}:{lineno}")
+
+
+def iter_jsonl(path, skip_bad=False, errors=None):
+    """Yields the spectra of a JSON Lines file one at a time: one object per line with
+    "id", "name", "smiles" and "peaks" ([m/z, intensity] pairs); other keys go to the
+    metadata. A leading byte-order mark is skipped; a line that is not UTF-8 text or not
+    JSON is a malformed record."""
+    reader = _Reader(path, skip_bad, errors)
+    with open(path, "rb") as f:
+        if f.peek(3)[:3] == b"\xef\xbb\xbf":
+            f.read(3)
+        for lineno, data in enumerate(f, 1):
+            if data.strip():
+                spectrum = reader.build(lambda: _jsonl_record(reader, lineno, data))
+                if spectrum is not None:
+                    yield spectrum
 
 
 def read_jsonl(path, skip_bad=False, errors=None):
     """Returns the spectra of a JSON Lines file: one object per line with "id", "name",
     "smiles" and "peaks" ([m/z, intensity] pairs); other keys go to the metadata."""
-    reader = _Reader(path, skip_bad, errors)
-    with open(path, encoding="utf-8") as f:
-        for lineno, text in enumerate(f, 1):
-            if text.strip():
-                reader.add(lambda: _jsonl_record(reader, lineno, text))
-    return reader.spectra
+    return list(iter_jsonl(path, skip_bad, errors))
+
+
+def _reader_of(path):
+    lower = path.lower()
+    if os.path.isdir(path) or lower.endswith(".txt"):
+        return iter_massbank
+    if lower.endswith(".msp"):
+        return iter_msp
+    if lower.endswith((".jsonl", ".json")):
+        return iter_jsonl
+    raise ValueError(f"{path}: unknown spectrum file type (expected .msp, .jsonl, .txt or "
+                     "a folder of MassBank records)")
+
+
+def iter_spectra(path, skip_bad=False, errors=None):
+    """Yields the spectra of a file or folder one at a time, the reader chosen as by
+    read_spectra. The file's type is checked, and the file opened, at once."""
+    path = os.fspath(path)
+    reader = _reader_of(path)
+    if not os.path.isdir(path):
+        open(path, "rb").close()  # a missing or unreadable file is reported here
+    return reader(path, skip_bad, errors)
+
+
+def count_spectra(path):
+    """Returns the number of records a spectrum file holds, counted by their marks ("Num
+    Peaks" lines, "//" lines, JSON lines), for a progress bar."""
+    path = os.fspath(path)
+    reader = _reader_of(path)
+    if os.path.isdir(path):
+        return sum(count_spectra(os.path.join(path, n)) for n in sorted(os.listdir(path))
+                   if n.endswith(".txt"))
+    with open(path, "rb") as f:
+        if reader is iter_msp:
+            return sum(1 for line in f if line.lstrip()[:9].lower() == b"num peaks")
+        if reader is iter_massbank:
+            return sum(1 for line in f if line.strip() == b"//")
+        return sum(1 for line in f if line.strip())
 
 
 def read_spectra(path, skip_bad=False, errors=None):
     """Returns the spectra of a file or folder, the reader chosen by its form: a folder or
     a .txt file holds MassBank records, .msp is MSP text, .jsonl or .json JSON Lines."""
-    path = os.fspath(path)
-    lower = path.lower()
-    if os.path.isdir(path) or lower.endswith(".txt"):
-        return read_massbank(path, skip_bad, errors)
-    if lower.endswith(".msp"):
-        return read_msp(path, skip_bad, errors)
-    if lower.endswith((".jsonl", ".json")):
-        return read_jsonl(path, skip_bad, errors)
-    raise ValueError(f"{path}: unknown spectrum file type (expected .msp, .jsonl, .txt or "
-                     "a folder of MassBank records)")
+    return list(iter_spectra(path, skip_bad, errors))
 
 
 def open_spectra_path():

@@ -69,6 +69,9 @@ def search(measured, library, same_mass=False, top=10):
 
 def run_search_command(args):
     """Runs `korvane search`; returns the exit status."""
+    from ..batch.predict import check_output_path
+    if args.out:
+        check_output_path(args.out, [args.measured, args.library])
     errors = []
     measured = read_spectra(args.measured, skip_bad=args.skip_bad, errors=errors)
     library = read_spectra(args.library, skip_bad=args.skip_bad, errors=errors)
@@ -79,7 +82,7 @@ def run_search_command(args):
     try:
         for r in results:
             if out:
-                out.write(json.dumps(r) + "\n")
+                out.write(json.dumps(r, allow_nan=False) + "\n")
             best = r["hits"][0] if r["hits"] else None
             print(f"{r['id']}\t{r['candidates']} candidates\tbest "
                   f"{best['id'] if best else '-'}\ttrue rank "
