@@ -160,3 +160,64 @@ def test_shipped_open_set_and_its_attribution():
         attribution = [json.loads(line) for line in f]
     assert [a["id"] for a in attribution] == [s.id for s in spectra]
     assert all(a["source"] and a["license"] and a["authors"] for a in attribution)
+
+
+# --- hostile files ------------------------------------------------------------------
+
+BOM = "\ufeff"
+
+
+@pytest.mark.parametrize("name, text, reader, first_id", [
+    ("s.msp", MSP, read_msp, "E1"),
+    ("s.txt", MASSBANK, read_massbank, "MSBNK-Test-XX000001"),
+    ("s.jsonl", '{"id": "j1", "peaks": [[15, 10]]}\n', read_jsonl, "j1"),
+])
+def test_a_leading_byte_order_mark_is_not_data(tmp_path, name, text, reader, first_id):
+    path = tmp_path / name
+    path.write_bytes((BOM + text).encode("utf-8"))
+    assert reader(path)[0].id == first_id
+
+
+def test_massbank_records_after_the_end_mark_are_read(tmp_path):
+    second = MASSBANK.replace("XX000001", "XX000002")
+    path = _write(tmp_path, "two.txt", MASSBANK + "\n" + second)
+    assert [s.id for s in read_massbank(path)] == ["MSBNK-Test-XX000001",
+                                                   "MSBNK-Test-XX000002"]
+    # Peak lines after the end are a record of their own, refused where they stand.
+    tail = _write(tmp_path, "tail.txt", MASSBANK + "  93 10 10\n")
+    with pytest.raises(SpectrumFormatError, match=r"tail.txt:23: .*without '//'"):
+        read_massbank(tail)
+
+
+@pytest.mark.parametrize("name, text, reason", [
+    # Two intensities below the float limit whose sum is beyond it.
+    ("s.msp", "Name: x\nNum Peaks: 2\n10 1e308\n10.2 1e308\n", "sum beyond the largest"),
+    ("s.jsonl", '{"id": "x", "peaks": [[10, 1e308], [10.2, 1e308]]}\n', "sum beyond"),
+    # Python's int() and float() accept more than plain decimals.
+    ("s.msp", "Name: x\nNum Peaks: 1_0\n10 10\n", "Num Peaks '1_0' is not an integer"),
+    ("s.msp", "Name: x\nNum Peaks: 1\n1_0 10\n", "peak value '1_0' is not"),
+    ("s.msp", "Name: x\nNum Peaks: 1\n10 infinity\n", "peak value 'infinity' is not"),
+    ("s.txt", MASSBANK.replace("PK$NUM_PEAK: 3", "PK$NUM_PEAK: N/A"),
+     "PK\\$NUM_PEAK 'N/A' is not an integer"),
+    # JSON that Python's parser takes but is no record, or refuses with other errors.
+    ("s.jsonl", '{"id": "x", "peaks": [[1, ' + "9" * 400 + "]]}\n", "is not a pair"),
+    ("s.jsonl", "[" * 100000 + "\n", "nested too deeply"),
+    ("s.jsonl", '{"id": "x", "peaks": [[1, 2]]', "the line ends early"),
+    ("s.jsonl", '{"id": null, "peaks": []}\n', "'id' must be text or a number"),
+])
+def test_values_no_score_can_use_are_format_errors(tmp_path, name, text, reason):
+    path = _write(tmp_path, name, text)
+    with pytest.raises(SpectrumFormatError, match=reason):
+        read_spectra(path)
+    # Every such error is one a reader can skip.
+    with pytest.warns(SpectrumWarning):
+        assert read_spectra(path, skip_bad=True) == []
+
+
+def test_a_line_that_is_not_utf8_is_a_skippable_record(tmp_path):
+    path = tmp_path / "s.jsonl"
+    path.write_bytes(b'{"id": "caf\xe9", "peaks": []}\n{"id": "ok", "peaks": [[15, 1]]}\n')
+    with pytest.raises(SpectrumFormatError, match=r"s.jsonl:1: byte 0xe9 at column 12"):
+        read_jsonl(path)
+    with pytest.warns(SpectrumWarning):
+        assert [s.id for s in read_jsonl(path, skip_bad=True)] == ["ok"]

@@ -84,13 +84,27 @@ def _pick_column(header, wanted, candidates, what, path):
 _UNREADABLE_LINE = "\x00korvane: unreadable line\x00\n"
 
 
-def _table_lines(lines, path, problems):
+class _Row:
+    """The bytes of the table row being read, its lines counted as the reader takes them."""
+    size = 0
+
+
+def _table_lines(lines, path, problems, row):
     """The text lines of a table for the CSV reader; the problem of each line that is not
-    UTF-8 text or too long goes to `problems` by line number."""
+    UTF-8 text or too long, or that takes its row past MAX_RECORD_BYTES, goes to
+    `problems` by line number. Past the limit (inside a quoted cell of many lines) a line
+    is given to the reader as its quote marks only: the cell is not held, and where it
+    ends, and with it the rows after it, stays as the file says."""
     for number, data in lines:
         if data is None:
             problems[number] = f"{path}:{number}: the line is longer than {MAX_LINE_BYTES} bytes"
             yield _UNREADABLE_LINE
+            continue
+        row.size += len(data)
+        if row.size > MAX_RECORD_BYTES:
+            problems.setdefault(number, f"{path}:{number}: the row is longer than "
+                                        f"{MAX_RECORD_BYTES} bytes")
+            yield '"' * data.count(b'"') + "\n"
             continue
         text, bad = decode_line(data)
         if bad is not None:
@@ -99,10 +113,11 @@ def _table_lines(lines, path, problems):
 
 
 def _table_rows(lines, delimiter, smiles_column, id_column, path):
-    # A quoted cell may span lines up to the record limit; a longer one is an error row.
-    csv.field_size_limit(max(csv.field_size_limit(), MAX_RECORD_BYTES))
-    problems = {}
-    reader = csv.reader(_table_lines(lines, path, problems), delimiter=delimiter)
+    # Rows are bounded as they are read (_table_lines), so no cell needs the CSV module's
+    # own limit, whose error would leave the reader inside the cell.
+    csv.field_size_limit(max(csv.field_size_limit(), 2 * MAX_RECORD_BYTES))
+    problems, row_size = {}, _Row()
+    reader = csv.reader(_table_lines(lines, path, problems, row_size), delimiter=delimiter)
     header = next(reader, None)
     if header is None:
         return
@@ -113,23 +128,21 @@ def _table_rows(lines, delimiter, smiles_column, id_column, path):
     i = _pick_column(header, id_column, ("id", "name", "title", "compound"), "id", path)
     last = reader.line_num
     while True:
+        row_size.size = 0
         try:
             row = next(reader)
-            error = None
         except StopIteration:
             return
-        except csv.Error as e:  # a cell over the limit: the reader goes on after it
-            row, error = [], f"{path}:{reader.line_num}: {e}"
         number = reader.line_num
         spanned = [problems.pop(n) for n in range(last + 1, number + 1) if n in problems]
         last = number
-        error = error or (spanned[0] if spanned else None)
+        error = spanned[0] if spanned else None
         if error is None and not any(cell.strip() for cell in row):
             continue
         smiles = row[s].strip() if s < len(row) else ""
         given = row[i].strip() if i is not None and i < len(row) else ""
         if error is not None:
-            yield Item(number, given or str(number), smiles or None, error)
+            yield Item(number, given or str(number), smiles[:100] or None, error)
         elif not smiles:
             yield Item(number, given or str(number), "", "no SMILES in this row")
         else:
@@ -174,7 +187,7 @@ def _sdf_records(stream, id_column, path):
             yield _sdf_item(number, first, data, id_column, path)
     except (EOFError, OSError, zlib.error) as e:  # a cut or corrupt .sdf.gz
         yield Item(number + 1, str(number + 1), None,
-                   f"{path}: the compressed data after SDF record {number} cannot be read "
+                   f"{path}: the compressed data from SDF record {number + 1} on cannot be read "
                    f"({' '.join(str(e).split()) or type(e).__name__})")
 
 

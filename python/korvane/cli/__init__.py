@@ -18,10 +18,18 @@ COMMAND_MODULES = [
 ]
 
 
+class _Parser(argparse.ArgumentParser):
+    """An argument parser that reports a wrong argument as one line, "korvane COMMAND:
+    what is wrong", with exit status 2 (`--help` shows the usage)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message}\n")
+
+
 def build_parser():
     """Returns the argument parser of the command with every registered subcommand."""
     from .._core import __version__
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="korvane", description="VIF orbital graphs, LPI, soft bonds and predicted EI "
                                     "mass spectra of molecules given as SMILES.",
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)

@@ -354,8 +354,8 @@ def _jsonl_record(reader, lineno, data):
         reader.fail(lineno, "a record must be a JSON object")
     if "id" not in obj:
         reader.fail(lineno, "record has no 'id'")
-    if isinstance(obj["id"], bool) or not isinstance(obj["id"], (str, int)):
-        reader.fail(lineno, "'id' must be text or an integer")
+    if isinstance(obj["id"], bool) or not isinstance(obj["id"], (str, int, float)):
+        reader.fail(lineno, "'id' must be text or a number")
     peaks = obj.get("peaks")
     if not isinstance(peaks, list):
         reader.fail(lineno, "'peaks' must be a list of [m/z, intensity] pairs")
@@ -364,7 +364,8 @@ def _jsonl_record(reader, lineno, data):
             isinstance(v, (int, float)) and not isinstance(v, bool) and _number(v) is not None
             for v in p)
         if not ok:
-            reader.fail(lineno, f"peak {i} {p!r} is not a pair of non-negative numbers")
+            shown = repr(p) if len(repr(p)) <= 60 else repr(p)[:57] + "..."
+            reader.fail(lineno, f"peak {i} {shown} is not a pair of non-negative numbers")
         if _mz_error(p[0]):
             reader.fail(lineno, f"peak {i}: {_mz_error(p[0])}")
     smiles = obj.get("smiles")
@@ -415,8 +416,8 @@ def iter_spectra(path, skip_bad=False, errors=None):
     read_spectra. The file's type is checked, and the file opened, at once."""
     path = os.fspath(path)
     reader = _reader_of(path)
-    if not os.path.isdir(path):
-        open(path, "rb").close()  # a missing or unreadable file is reported here
+    if not os.path.isdir(path) and not os.path.exists(path):
+        raise FileNotFoundError(2, "No such file or directory", path)
     return reader(path, skip_bad, errors)
 
 
