@@ -72,3 +72,89 @@ def test_plot_annotation_draws_into_given_axes():
     assert any(t.startswith("C2H3O\n43") for t in labels)
     assert "ethyl acetate" in ax.get_title()
     plt.close(fig)
+
+
+# --- the command under hostile ids and runs -------------------------------------------
+
+IDS = ["dup", "dup", "a/b", "a_b", "a b", ".", "..", "x" * 300, "DUP"]
+
+
+def _spectra_file(path, ids, smiles="CCOC(C)=O"):
+    path.write_text("".join(json.dumps({"id": i, "name": "n", "smiles": smiles,
+                                        "peaks": PEAKS}) + "\n" for i in ids))
+    return path
+
+
+def test_plots_get_one_unique_visible_short_name_each(tmp_path):
+    from korvane.cli import main
+    source = _spectra_file(tmp_path / "s.jsonl", IDS)
+    plots = tmp_path / "plots"
+    plots.mkdir()
+    precious = tmp_path / "precious.txt"
+    precious.write_text("keep me")
+    (plots / "dup.png").symlink_to(precious)  # a planted link is replaced, not written to
+    out = tmp_path / "a.jsonl"
+    assert main(["annotate", str(source), "--out", str(out), "--plot", str(plots),
+                 "--jobs", "2", "--quiet"]) == 0
+    results = [json.loads(line) for line in out.read_text().splitlines()]
+    names = [r["plot"] for r in results]
+    assert [r["id"] for r in results] == IDS
+    assert len({n.lower() for n in names}) == len(IDS)
+    assert sorted(p.name for p in plots.iterdir()) == sorted(names)
+    for name in names:
+        assert not name.startswith(".") and len(name.encode()) <= 200
+        assert name.endswith(".png") and (plots / name).read_bytes()[:4] == b"\x89PNG"
+    assert precious.read_text() == "keep me"
+
+
+def test_annotate_streams_in_input_order_and_resumes(tmp_path):
+    from korvane.cli import main
+    ids = [f"s{n}" for n in range(12)]
+    source = _spectra_file(tmp_path / "s.jsonl", ids)
+    one, two = tmp_path / "one.jsonl", tmp_path / "two.jsonl"
+    assert main(["annotate", str(source), "--out", str(one), "--jobs", "1", "--quiet"]) == 0
+    assert main(["annotate", str(source), "--out", str(two), "--jobs", "2", "--quiet"]) == 0
+    whole = one.read_bytes()
+    assert two.read_bytes() == whole
+    assert [json.loads(line)["id"] for line in whole.decode().splitlines()] == ids
+    two.write_bytes(whole[:whole.index(b'"id": "s5"') + 20])  # five lines and a cut one
+    assert main(["annotate", str(source), "--out", str(two), "--jobs", "2", "--quiet",
+                 "--resume"]) == 0
+    assert two.read_bytes() == whole
+    # A resumed run with another tolerance would mix two runs' annotations: refused.
+    assert main(["annotate", str(source), "--out", str(two), "--quiet", "--resume",
+                 "--tolerance", "0"]) == 2
+    assert two.read_bytes() == whole
+
+
+def test_ctrl_c_leaves_complete_annotations_and_resume_completes_them(tmp_path):
+    from cli_processes import finish, interrupt_while_reading, run_cli
+    ids = [f"s{n}" for n in range(30)]
+    whole_input = _spectra_file(tmp_path / "all.jsonl", ids)
+    head = "".join(whole_input.read_text().splitlines(keepends=True)[:20])
+    out = tmp_path / "out.jsonl"
+    pipe = tmp_path / "pipe.jsonl"
+    args = ["--jobs", "2", "--quiet"]
+    assert interrupt_while_reading(["annotate", str(pipe), "--out", str(out)] + args, pipe,
+                                   head, out, 3) == 130
+    text = out.read_text()
+    assert text.endswith("\n") and 3 <= len(text.splitlines()) <= 20
+    assert finish(run_cli(["annotate", str(whole_input), "--out", str(out), "--resume"]
+                           + args), 180) == 0
+    whole = tmp_path / "whole.jsonl"
+    assert finish(run_cli(["annotate", str(whole_input), "--out", str(whole)] + args),
+                  180) == 0
+    assert out.read_bytes() == whole.read_bytes()
+
+
+def test_mirror_plot_draws_its_sticks_as_collections_whatever_their_number():
+    import matplotlib.pyplot as plt
+    n = 20000
+    rng = np.random.default_rng(1)
+    peaks = np.column_stack([np.arange(n) * 0.05 + 1, rng.uniform(1, 999, n)])
+    r = korvane.annotate(Spectrum("many", "ethyl acetate", "CCOC(C)=O", peaks))
+    ax = korvane.plot_annotation(r)
+    assert len(ax.collections) == 2  # measured upwards, predicted downwards
+    assert sum(len(c.get_segments()) for c in ax.collections) == (
+        len(r["peaks"]) + len({f["mz"] for f in r["predicted"]}))
+    plt.close(ax.figure)

@@ -2,9 +2,6 @@
 import json
 import os
 import signal
-import subprocess
-import sys
-import time
 
 import pytest
 
@@ -14,6 +11,8 @@ from korvane.batch.cluster import dask_map
 from korvane.batch.pool import pool_map
 from korvane.batch.compound_files import Item
 from korvane.batch.record import predict_record
+
+from cli_processes import finish, interrupt_while_reading, run_cli
 
 SMALL = ["CCO", "Clc1ccccc1", "CC(=O)Cl", "C1CC", "O=C=O", "CC(C)=O", "c1ccncc1", "CCN"]
 C200 = "C" * 200  # recursive fragmentation of it takes seconds
@@ -59,33 +58,27 @@ def test_each_fault_costs_only_its_own_molecule(monkeypatch):
             assert r == predict_record(r["smiles"], id=f"m{n}")
 
 
-def _run_cli(args, **kw):
-    return subprocess.Popen([sys.executable, "-m", "korvane", *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, **kw)
-
-
 def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):
     nci = "/usr/share/RDKit/Data/NCI/first_5K.smi"
     with open(nci) as f:
         lines = [next(f) for _ in range(40)]
-    source = tmp_path / "in.smi"
-    source.write_text("".join(lines) + f"{C200} long\n" + "".join(lines[:5]))
+    whole_input = tmp_path / "in.smi"
+    whole_input.write_text("".join(lines) + f"{C200} long\n" + "".join(lines[:5]))
     out = tmp_path / "out.jsonl"
-    args = ["predict", str(source), "--jobs", "2", "--timeout", "1", "--quiet"]
-    run = _run_cli(args + ["--out", str(out)], start_new_session=True)
-    deadline = time.monotonic() + 60
-    while (not out.exists() or out.read_text().count("\n") < 3) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    os.killpg(run.pid, signal.SIGINT)  # what a terminal sends on Ctrl-C: the whole group
-    assert run.wait(timeout=30) == 130
+    args = ["--jobs", "2", "--chunk-size", "4", "--timeout", "1", "--quiet"]
+    status = interrupt_while_reading(
+        ["predict", str(tmp_path / "in_pipe.smi"), "--out", str(out)] + args,
+        tmp_path / "in_pipe.smi", "".join(lines[:20]), out, 3)
+    assert status == 130
     text = out.read_text()
     assert text.endswith("\n")
     kept = [json.loads(line) for line in text.splitlines()]
-    assert 3 <= len(kept) < 46
+    assert 3 <= len(kept) <= 20
 
-    assert _run_cli(args + ["--out", str(out), "--resume"]).wait(timeout=120) == 0
+    run = ["predict", str(whole_input)] + args
+    assert finish(run_cli(run + ["--out", str(out), "--resume"]), 180) == 0
     whole = tmp_path / "whole.jsonl"
-    assert _run_cli(args + ["--out", str(whole)]).wait(timeout=120) == 0
+    assert finish(run_cli(run + ["--out", str(whole)]), 180) == 0
     assert out.read_bytes() == whole.read_bytes()
     assert len(whole.read_text().splitlines()) == 46
 
