@@ -104,7 +104,7 @@ def test_analyze_prints_vif_report_or_the_record(capsys):
 
 def test_command_line_entry_shows_version_and_examples(capsys):
     run = subprocess.run([sys.executable, "-m", "korvane", "--version"], capture_output=True,
-                         text=True, check=True)
+                         text=True, check=True, timeout=120)
     assert run.stdout.strip() == f"korvane {korvane.__version__}"
     with pytest.raises(SystemExit):
         main(["predict", "--help"])

@@ -222,7 +222,7 @@ def test_coordinate_generator_preference_is_switched_on_for_the_process():
     # A fresh interpreter: RDKit's switch is process-wide and other tests set it.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-c", PREFERENCE_SCRIPT], env=env, check=True,
-                         capture_output=True, text=True).stdout.split()
+                         capture_output=True, text=True, timeout=300).stdout.split()
     assert out == ["False", "True", "True"]
 
 
