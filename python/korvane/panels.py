@@ -1,6 +1,8 @@
 """Batch panels: one grid figure of orbital graphs or predicted spectra for many molecules."""
 import math
+import os
 
+from ._files import save_figure_replacing
 from ._lazy import LazyModule
 
 plt = LazyModule("matplotlib.pyplot")
@@ -66,7 +68,10 @@ def _finish(fig, axes, n_used, title, title_y, save):
     # The figure's own methods, so a figure made current elsewhere is never saved instead.
     fig.tight_layout()
     if save:
-        fig.savefig(save, dpi=110, bbox_inches="tight")
+        if isinstance(save, (str, os.PathLike)):  # replaced, never written through a link
+            save_figure_replacing(fig, save, dpi=110, bbox_inches="tight")
+        else:  # an open file the caller gave
+            fig.savefig(save, dpi=110, bbox_inches="tight")
     plt.show()
     return fig
 

@@ -171,7 +171,7 @@ BOM = "\ufeff"
     ("s.msp", MSP, read_msp, "E1"),
     ("s.txt", MASSBANK, read_massbank, "MSBNK-Test-XX000001"),
     ("s.jsonl", '{"id": "j1", "peaks": [[15, 10]]}\n', read_jsonl, "j1"),
-])
+], ids=["msp", "massbank", "jsonl"])
 def test_a_leading_byte_order_mark_is_not_data(tmp_path, name, text, reader, first_id):
     path = tmp_path / name
     path.write_bytes((BOM + text).encode("utf-8"))
@@ -204,7 +204,8 @@ def test_massbank_records_after_the_end_mark_are_read(tmp_path):
     ("s.jsonl", "[" * 100000 + "\n", "nested too deeply"),
     ("s.jsonl", '{"id": "x", "peaks": [[1, 2]]', "the line ends early"),
     ("s.jsonl", '{"id": null, "peaks": []}\n', "'id' must be text or a number"),
-])
+], ids=["msp sum", "jsonl sum", "underscore count", "underscore peak", "infinity",
+        "massbank N/A", "400 digits", "deep nesting", "cut line", "null id"])
 def test_values_no_score_can_use_are_format_errors(tmp_path, name, text, reason):
     path = _write(tmp_path, name, text)
     with pytest.raises(SpectrumFormatError, match=reason):
