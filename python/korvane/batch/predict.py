@@ -168,7 +168,11 @@ def check_output_path(out, inputs=()):
 def _connect(address):
     """A Dask client of the scheduler at `address`; ValueError on a bad or unreachable
     address."""
-    from distributed import Client
+    try:
+        from distributed import Client
+    except ImportError:
+        raise ValueError("--scheduler needs Dask's distributed package, which is not "
+                         "installed") from None
     try:
         return Client(address, timeout=30)
     except (OSError, TimeoutError, ValueError, TypeError) as e:
