@@ -208,7 +208,8 @@ def run_predict_command(args):
     if first is None:
         output.finish()
         if source.read == 0:
-            print(f"korvane predict: {args.input}: holds no molecule", file=sys.stderr)
+            where = "standard input" if str(args.input) == "-" else f"{args.input}:"
+            print(f"korvane predict: {where} holds no molecule", file=sys.stderr)
             return 1
         if not args.quiet:
             print(f"korvane predict: nothing left to compute, {len(keys)} kept from the "
@@ -261,7 +262,8 @@ def run_predict_command(args):
     if interrupted:
         return 130
     if source.molecules == 0:
-        print(f"korvane predict: {args.input}: yields no molecule; none of its "
+        where = "standard input" if str(args.input) == "-" else f"{args.input}:"
+        print(f"korvane predict: {where} yields no molecule; none of its "
               f"{source.read} entries could be read", file=sys.stderr)
         return 1
     return 0
