@@ -63,9 +63,10 @@ def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):
     with open(nci) as f:
         lines = [next(f) for _ in range(40)]
     whole_input = tmp_path / "in.smi"
-    whole_input.write_text("".join(lines) + f"{C200} long\n" + "".join(lines[:5]))
+    whole_input.write_text("".join(lines) + "".join(lines[:5]))
     out = tmp_path / "out.jsonl"
-    args = ["--jobs", "2", "--chunk-size", "4", "--timeout", "1", "--quiet"]
+    # No time limit: which molecule overruns one would depend on the machine's load.
+    args = ["--jobs", "2", "--chunk-size", "4", "--quiet"]
     status = interrupt_while_reading(
         ["predict", str(tmp_path / "in_pipe.smi"), "--out", str(out)] + args,
         tmp_path / "in_pipe.smi", "".join(lines[:20]), out, 3)
@@ -80,7 +81,7 @@ def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):
     whole = tmp_path / "whole.jsonl"
     assert finish(run_cli(run + ["--out", str(whole)]), 180) == 0
     assert out.read_bytes() == whole.read_bytes()
-    assert len(whole.read_text().splitlines()) == 46
+    assert len(whole.read_text().splitlines()) == 45
 
 
 def test_dask_cluster_writes_the_local_pool_file(tmp_path):
