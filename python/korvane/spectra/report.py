@@ -486,20 +486,9 @@ def _page(kind, title, columns, rows, sections, errors):
 # The command
 
 
-def add_report_arguments(parser):
-    parser.add_argument("input", metavar="INPUT",
-                        help="JSON Lines of korvane annotate, predict or search")
-    parser.add_argument("--out", required=True, help="the HTML page to write")
-    parser.add_argument("--library",
-                        help="the predicted library the search ranked (needed for search "
-                             "input): MSP or JSON Lines")
-    parser.add_argument("--top", type=int, default=5,
-                        help="hits shown per measured spectrum of search input (default 5)")
-    parser.add_argument("--title", help="the page's title (default: the input kind)")
-
-
 def run_report_command(args):
-    """Runs `korvane report`; returns the exit status."""
+    """Runs `korvane report` (its arguments: korvane/cli/spectra.py); returns the exit
+    status: 2 when the input cannot be read or made into a report."""
     try:
         kind, records = read_records(args.input)
         if kind is None:
@@ -511,7 +500,7 @@ def run_report_command(args):
             from .readers import read_spectra
             for sp in read_spectra(args.library, skip_bad=True):
                 library.setdefault(sp.id, sp)
-        text = build_report(records, kind, library, args.title, max(1, args.top))
+        text = build_report(records, kind, library, args.title, args.top)
     except (ReportError, OSError) as e:
         print(f"korvane report: {e}", file=sys.stderr)
         return 2
