@@ -9,6 +9,7 @@ import re
 import shutil
 import tempfile
 import time
+from urllib.parse import unquote
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -116,7 +117,8 @@ def wait_for(condition, seconds=20):
 
 def drawing_atoms(src):
     """The atom indices an RDKit drawing (a data: URI) highlights: its highlight ellipses."""
-    svg = base64.b64decode(src.split(",", 1)[1]).decode()
+    head, body = src.split(",", 1)
+    svg = base64.b64decode(body).decode() if head.endswith(";base64") else unquote(body)
     return {int(a) for a in re.findall(r"<ellipse[^>]*class='atom-(\d+)", svg)}
 
 

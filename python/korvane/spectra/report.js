@@ -414,19 +414,27 @@
     });
   }
 
-  var lazy = document.querySelectorAll("section.lazy");
-  if ("IntersectionObserver" in window) {
-    var observer = new IntersectionObserver(function (entries) {
-      entries.forEach(function (e) {
-        if (e.isIntersecting) {
-          observer.unobserve(e.target);
-          render(e.target);
-        }
-      });
-    }, {rootMargin: "800px 0px"});
-    Array.prototype.forEach.call(lazy, function (s) { observer.observe(s); });
-  } else {
-    Array.prototype.forEach.call(lazy, render);
+  // The script runs right after the index, while the sections are still being read: the
+  // index works at once, the sections are watched once they are all there.
+  var lazy = [];
+
+  function watchSections() {
+    lazy = document.querySelectorAll("section.lazy");
+    if ("IntersectionObserver" in window) {
+      var observer = new IntersectionObserver(function (entries) {
+        entries.forEach(function (e) {
+          if (e.isIntersecting) {
+            observer.unobserve(e.target);
+            render(e.target);
+          }
+        });
+      }, {rootMargin: "800px 0px"});
+      Array.prototype.forEach.call(lazy, function (s) { observer.observe(s); });
+    } else {
+      Array.prototype.forEach.call(lazy, render);
+    }
+    var first = renderTarget(location.hash);
+    if (first) first.scrollIntoView();
   }
 
   // A link to a section draws it before the browser scrolls there.
@@ -439,11 +447,14 @@
     var a = ev.target.closest && ev.target.closest("a[href^='#']");
     if (a) renderTarget(a.getAttribute("href"));
   });
-  var first = renderTarget(location.hash);
-  if (first) first.scrollIntoView();
   window.addEventListener("beforeprint", function () {
     Array.prototype.forEach.call(lazy, render);
   });
+  if (document.readyState === "loading") {
+    document.addEventListener("DOMContentLoaded", watchSections);
+  } else {
+    watchSections();
+  }
   // The index works from here on; the benchmark reads this mark.
   if (window.performance && performance.mark) performance.mark("korvane-ready");
 })();

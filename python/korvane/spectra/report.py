@@ -475,9 +475,9 @@ def _page(kind, title, columns, rows, sections, errors):
 <span id="shown" role="status" aria-live="polite"></span></div>
 <div class="table-wrap"><table id="compounds"><thead><tr>{heads}</tr></thead>
 <tbody>{''.join(rows)}</tbody></table></div></nav>
+<script>{js}</script>
 {error_list}
 <main>{''.join(sections)}</main>
-<script>{js}</script>
 </body></html>
 """
 
