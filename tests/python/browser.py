@@ -4,6 +4,7 @@ background traffic of its own, and the console and network logs kept for the che
 import base64
 import contextlib
 import io
+import os
 import pathlib
 import re
 import shutil
@@ -49,7 +50,10 @@ def browser(width=1280, height=900):
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
     driver = None
     try:
-        driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+        # The sanitizer run preloads its runtime into the tests' interpreter; the browser,
+        # not built for it, starts without.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+        driver = webdriver.Chrome(service=Service(DRIVER, env=env), options=options)
         driver.set_page_load_timeout(120)
         driver.set_script_timeout(60)
         yield driver
