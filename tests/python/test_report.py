@@ -131,6 +131,32 @@ def test_fragment_drawing_highlights_its_atoms_and_cut_bonds_apart():
     assert browser.drawing_atoms("data:," + quote(report.draw_molecule(mol))) == set()
 
 
+def _section_data(text):
+    return [json.loads(d) for d in re.findall(
+        r"<script type='application/json' class='data'>(.*?)</script>", text, flags=re.S)]
+
+
+@pytest.mark.timeout(120)
+def test_predicted_intensities_and_whole_spectrum_scores_are_used_when_given():
+    record = korvane.predict_record("CC(=O)c1ccccc1", id="acetophenone")
+    plain, = _section_data(report.build_report([record], "predict"))
+    assert {s[1] for s in plain["sticks"]} == {None}  # depth by generation
+    record["spectrum"] = [[43, 999], [77, 499.5], [105, 250]]
+    given, = _section_data(report.build_report([record], "predict"))
+    heights = {s[0]: s[1] for s in given["sticks"]}
+    assert heights[43] == 100 and heights[77] == 50 and heights[105] == 25.03
+    assert {r[0]: r[1] for r in given["rows"]}[77] == 500
+    hit = {"rank": 1, "id": "acetophenone", "name": "acetophenone", "smiles": "CC(=O)c1ccccc1",
+           "recall_1": 0.5, "precision": 0.25}
+    result = {"id": "m1", "name": "unknown", "mass": 120, "candidates": 1, "true_rank": 1,
+              "hits": [hit]}
+    assert "<td class='num' data-v='0.5'>" in report.build_report([result], "search")
+    hit["score"] = 0.875
+    text = report.build_report([result], "search")
+    assert "<td class='num' data-v='0.875'>0.875</td>" in text
+    assert ["score", "0.875"] in _section_data(text)[0]["hits"][0]["scores"]
+
+
 # ----- In the browser
 
 
