@@ -501,13 +501,13 @@ def run_report_command(args):
             for sp in read_spectra(args.library, skip_bad=True):
                 library.setdefault(sp.id, sp)
         text = build_report(records, kind, library, args.title, args.top)
+        tmp = args.out + ".tmp"  # a page is complete or not there
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(tmp, args.out)
     except (ReportError, OSError) as e:
         print(f"korvane report: {e}", file=sys.stderr)
         return 2
-    tmp = args.out + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(tmp, args.out)
     print(f"korvane report: {len(records)} {kind} records -> {args.out} "
           f"({len(text.encode()) / 1e6:.1f} MB)", file=sys.stderr)
     return 0
