@@ -16,10 +16,16 @@ def graph_to_core(graph, weight="weight"):
     return nodes, index, edges
 
 
-def graph_from_dicts(node, adj):
-    """Returns the NetworkX graph whose node and adjacency dicts are `node` and `adj`
-    (as the core's graph_dicts makes them)."""
+def orbital_graph(nodes, edges):
+    """Returns the NetworkX graph of the core's orbital graph: node i with the attributes
+    symbol, rol and kind of nodes[i], then each (u, v, weight) edge in order.
+
+    As NetworkX's add_edge does, a repeated edge keeps its data dict with the last weight,
+    and an edge end that is not a node yet becomes one without attributes.
+    """
     H = nx.Graph()
-    H._node = node  # a new graph has no views of its dicts yet
-    H._adj = adj
+    H.add_nodes_from((i, {"symbol": symbol, "rol": rol, "kind": kind})
+                     for i, (symbol, rol, kind) in enumerate(nodes))
+    H.add_weighted_edges_from(edges)
     return H
+

@@ -8,6 +8,7 @@ import numpy as np
 
 import korvane as _kv
 
+from . import _core
 from .plotting import _COLOR_MAP, _draw_panel_graph
 
 BIOMOLECULES = [
@@ -70,7 +71,8 @@ def _finish(fig, axes, n_used, title, title_y, save):
     return fig
 
 
-def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60, bond_kappa=0.9):
+def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60,
+              bond_kappa=_core.AnalysisParams().bond_kappa):
     """Returns a grid figure of each molecule's orbital graph, soft bonds dashed red.
 
     Items are compound names looked up on PubChem when `by` is "name", SMILES otherwise.
