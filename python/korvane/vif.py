@@ -2,12 +2,13 @@
 import numpy as np
 from rdkit import Chem
 
-import korvane as _kv
-
 from . import _core
 from ._graph import orbital_graph
 from ._lazy import LazyModule
 from ._settings import max_analysis_bytes
+from .layout import _get_period
+from .massspec import _nominal_atom_mass
+from .plotting import _draw_orbital_graph, plot_mass_spectrum
 
 plt = LazyModule("matplotlib.pyplot")
 
@@ -65,11 +66,11 @@ def _first_stage(smiles, params):
         return None
     # The lookups the core made, remembered as the Python helpers remember them.
     for z in dict.fromkeys(m.atomic_numbers):
-        _kv._nominal_atom_mass(z)
+        _nominal_atom_mass(z)
     nodes = m.nodes
     H = orbital_graph(nodes, m.edges)
     for symbol in dict.fromkeys(symbol for symbol, _, _ in nodes):
-        _kv._get_period(symbol)
+        _get_period(symbol)
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
     chem_bonds = _chem_bond_records(m.chem_bonds)
@@ -142,9 +143,9 @@ def VIF(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len
             "mol_mass_avg": mol_mass_avg,
         }
 
-    _kv._draw_orbital_graph(H, pos, softs, lpi, smiles)
+    _draw_orbital_graph(H, pos, softs, lpi, smiles)
     if show_spectrum:
-        _kv.plot_mass_spectrum(smiles, mol_mass, fragments)
+        plot_mass_spectrum(smiles, mol_mass, fragments)
     plt.show()
     return {"lpi": lpi, "soft_bonds": softs, "fragments": fragments, "graph": H,
             "chem_bonds": chem_bonds, "atom_subgraphs": atom_subgraphs, "pos": pos,

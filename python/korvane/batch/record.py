@@ -10,8 +10,8 @@ from rdkit import Chem
 from rdkit.Chem import rdMolDescriptors
 from rdkit.Chem.MolStandardize import rdMolStandardize
 
-from . import _core
-from .vif import _check_smiles, _params
+from .. import _core
+from ..vif import _check_smiles, _params
 
 _DEFAULT = _core.AnalysisParams()  # the analysis's defaults, VIF's
 
