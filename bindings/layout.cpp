@@ -48,6 +48,7 @@ void bind_layout(py::module_& m) {
       .def_readonly("k_attr", &LayoutParams::k_attr)
       .def_readonly("k_rep", &LayoutParams::k_rep);
   const LayoutParams defaults;
+  m.attr("MIRROR_SNAP_DISTANCE") = layout::kMirrorSnapDistance;
   m.def(
       "compute_atom_layout",
       [](const py::bytes& pickle, int n_iter, double target_bond_len, double repulsion_factor,

@@ -81,6 +81,7 @@ std::vector<CutTuple> to_tuples(const std::vector<massspec::FragmentCut>& cuts) 
 }  // namespace
 
 void bind_massspec(py::module_& m) {
+  m.attr("MIN_RING_FRAGMENT_MZ") = massspec::kMinRingFragmentMz;
   m.def("nominal_atom_mass", &massspec::nominal_atom_mass, py::arg("atomic_num"),
         "Mass number of the element's most common isotope; ValueError if unknown.");
 

@@ -57,7 +57,7 @@ def _pca_align(coords):
     return coords if len(coords) < 2 else rotated
 
 
-def _enforce_mirror(coords, ranks, axis, eps=0.05):
+def _enforce_mirror(coords, ranks, axis, eps=_core.MIRROR_SNAP_DISTANCE):
     """Returns `coords`, changed in place: atoms within `eps` of the mirror line
     snapped onto it, equivalent atoms on opposite sides made mirror images.
 

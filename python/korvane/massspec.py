@@ -58,7 +58,8 @@ def _mz_threshold(min_ring_fragment_mz):
     return max(-_INT32_MAX - 1, min(_INT32_MAX, math.ceil(min_ring_fragment_mz)))
 
 
-def predict_fragments(mol, soft_bonds, ring_fragmentation=False, min_ring_fragment_mz=30):
+def predict_fragments(mol, soft_bonds, ring_fragmentation=False,
+                      min_ring_fragment_mz=_core.MIN_RING_FRAGMENT_MZ):
     """Returns the cut records {"bond", "split", "mode", "fragments"} of the soft bonds.
 
     Single cuts come first, in soft_bonds order, then ring cuts. "fragments" holds two
