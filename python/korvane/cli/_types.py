@@ -1,7 +1,5 @@
 """Argument types the subcommands share."""
 import argparse
-
-
 import re
 
 _INTEGER = re.compile(r"\s*\+?\d+\s*")
