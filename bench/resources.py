@@ -1,7 +1,7 @@
 """Memory and time of the command's large inputs.
 
   annotate  peak memory of `korvane annotate` on a generated MSP file of --mb megabytes
-            (spectra of ethyl acetate, 100 peaks each): the parent and each worker,
+            (spectra of ethyl acetate, --peaks peaks each): the parent and each worker,
             sampled from /proc every 0.1 s; run it at two sizes to see it stay flat.
   mirror    seconds to draw and save the mirror plot of a spectrum of --peaks peaks.
 
@@ -19,19 +19,20 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 KORVANE = os.path.join(HERE, "..", ".venv", "bin", "korvane")
 
 
-def _msp(path, megabytes):
-    """Writes an MSP file of about `megabytes` MB; returns the number of spectra."""
+def _msp(path, megabytes, n_peaks):
+    """Writes an MSP file of about `megabytes` MB of spectra of `n_peaks` peaks each;
+    returns the number of spectra."""
     import numpy as np
     rng = np.random.default_rng(7)
     target = megabytes * 1_000_000
     n = 0
     with open(path, "w") as f:
         while f.tell() < target:
-            mz = np.sort(rng.choice(np.arange(14, 200), 100, replace=False))
-            intensity = rng.integers(1, 1000, 100)
+            mz = np.sort(rng.choice(np.arange(14, 14 + 2 * n_peaks), n_peaks, replace=False))
+            intensity = rng.integers(1, 1000, n_peaks)
             peaks = "".join(f"{m}\t{i}\n" for m, i in zip(mz, intensity))
             f.write(f"Name: ethyl acetate {n}\nDB#: ea-{n}\nSMILES: CCOC(C)=O\n"
-                    f"Num Peaks: 100\n{peaks}\n")
+                    f"Num Peaks: {n_peaks}\n{peaks}\n")
             n += 1
     return n
 
@@ -58,7 +59,7 @@ def _children(pid):
 def annotate(args):
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
         msp = os.path.join(tmp, "big.msp")
-        n = _msp(msp, args.mb)
+        n = _msp(msp, args.mb, args.peaks)
         size = os.path.getsize(msp) / 1e6
         out = os.path.join(tmp, "out.jsonl")
         start = time.monotonic()
@@ -120,6 +121,7 @@ def main():
     a = sub.add_parser("annotate")
     a.add_argument("--mb", type=int, default=200)
     a.add_argument("--jobs", type=int, default=2)
+    a.add_argument("--peaks", type=int, default=100, help="peaks per spectrum (default 100)")
     a.add_argument("--dir", default=None, help="folder for the generated files")
     m = sub.add_parser("mirror")
     m.add_argument("--peaks", type=int, default=1_000_000)
