@@ -49,7 +49,7 @@ from .validation import validate
 from .record import predict_record
 from .batch import predict_many
 from . import spectra
-from .spectra import Spectrum, SpectrumFormatError, read_spectra
+from .spectra import Spectrum, SpectrumFormatError, read_spectra, read_msp
 from .annotation import annotate
 from .mirror_plot import plot_annotation
 
@@ -82,5 +82,5 @@ __all__ = [
     "predict_fragments_recursive", "plot_mass_spectrum", "VIF", "fetch_smiles_from_pubchem",
     "VIF_from_pubchem", "VIF_panel", "VIF_ms_panel", "triple_group_demo", "halogen_test",
     "validate", "predict_record", "predict_many", "spectra", "Spectrum",
-    "SpectrumFormatError", "read_spectra", "annotate", "plot_annotation",
+    "SpectrumFormatError", "read_spectra", "read_msp", "annotate", "plot_annotation",
 ]

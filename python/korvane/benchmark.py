@@ -19,10 +19,11 @@ from . import _core
 from .search import rank_candidates
 from .spectra import open_spectra_path, read_spectra
 
-PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive")
+PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive", "korvane")
 METRICS = ("recall_1", "recall_exact", "distinct_mz", "precision", "chance_1")
 PREDICTOR_TITLES = {"all_single_cuts": "all single-bond cuts", "soft_single": "soft single cuts",
-                    "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)"}
+                    "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)",
+                    "korvane": "korvane (predicted spectrum, default score)"}
 README_START, README_END = "<!-- accuracy-results:start -->", "<!-- accuracy-results:end -->"
 
 
@@ -47,34 +48,39 @@ def nominal_mass_of(smiles):
 
 
 def predict_mz(smiles):
-    """Returns {"mass": nominal M, predictor name: ascending distinct m/z list} for one
-    SMILES, or {"error": message} when it cannot be analysed.
+    """Returns {"mass": nominal M, predictor name: ascending distinct m/z list, "sources":
+    the core's counted fragment sources} for one SMILES, or {"error": message} when it
+    cannot be analysed.
 
-    One `VIF` run with ring cuts and two recursive generations serves the three soft
-    predictors: ring fragmentation only adds ring-cut records after the single ones, and
-    the recursion cuts ring pairs whatever that flag says.
+    One analysis with ring cuts and two recursive generations, without coordinates,
+    serves the three soft predictors: ring fragmentation only adds ring-cut records after
+    the single ones, and the recursion cuts ring pairs whatever that flag says.
     """
-    from .vif import VIF
+    from .identification import analyse_fragments, predicted_spectrum, sources_of
     mol = Chem.MolFromSmiles(smiles)
     if mol is None:
         return {"error": "RDKit cannot parse the SMILES"}
     try:
-        r = VIF(smiles, draw=False, verbose=False, ring_fragmentation=True,
-                recursive_ms=True, max_generations=2)
+        analysed = analyse_fragments(smiles, max_generations=2)
     except (MemoryError, ValueError, RuntimeError) as e:
         return {"error": f"{type(e).__name__}: {e}"}
-    if not isinstance(r, dict):
-        return {"error": r}
-    m = r["mol_mass"]
+    if analysed is None:
+        return {"error": "the analysis cannot parse the SMILES"}
+    m, f = analysed
+    mass = m.mol_mass
+    cuts = [c for c in f.fragments if c[1]]
 
     def pieces(records):
-        return sorted({f[2] for c in records for f in c["fragments"]})
+        return sorted({piece[2] for c in records for piece in c[3]})
 
-    return {"mass": m,
+    sources = sources_of(m, f)
+    return {"mass": mass,
             "all_single_cuts": list(_core.single_cut_mz(Chem.AddHs(mol).ToBinary())),
-            "soft_single": pieces(r["single_fragments"]),
-            "soft_ring": pieces(r["real_fragments"]),
-            "recursive": sorted(mz for mz in r["recursive_peaks"] if mz != m)}
+            "soft_single": pieces([c for c in cuts if c[2] == "single"]),
+            "soft_ring": pieces(cuts),
+            "recursive": sorted({mz for mz, _, _ in f.recursive_peaks} - {mass}),
+            "korvane": [mz for mz, _ in predicted_spectrum(sources) if mz < mass],
+            "sources": sources, "sites": _core.cut_site_counts(m.mol_pickle())}
 
 
 def parallel_map(function, items, jobs):
@@ -104,10 +110,21 @@ def _summary(values):
     return {"median": statistics.median(values), "mean": statistics.fmean(values)}
 
 
-def run_benchmark(spectra, jobs=1, candidates=True, log=None):
+def _recall_rank(peaks, mass, mz_lists):
+    return rank_candidates(peaks, mass, mz_lists)[0][0]
+
+
+def run_benchmark(spectra, jobs=1, candidates=True, log=None, score=None):
     """Returns the benchmark's result dict (the JSON of `korvane benchmark --json`) and a
-    dict of counts about the input (spectra, without structure, failed analyses)."""
+    dict of counts about the input (spectra, without structure, failed analyses).
+
+    The four m/z predictors rank candidates by recall, then precision; `korvane` ranks
+    them by `score` (search's default when None) over their predicted spectra.
+    """
+    from . import identification_benchmark as ib
+    from .search import DEFAULT_SCORE
     say = log or (lambda text: None)
+    scorer = ib.Scorer(score or DEFAULT_SCORE)
     RDLogger.DisableLog("rdApp.*")  # the NCI sample holds SMILES RDKit rejects, loudly
     counts = {"spectra": len(spectra), "no_structure": 0, "failed": 0}
     entries = []  # (spectrum, canonical SMILES)
@@ -146,6 +163,7 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
     ranks = {name: [] for name in PREDICTORS}
     n_candidates = []
     scored = 0
+    scored_entries = []  # (peaks, canonical SMILES, id) of the scored spectra
     for sp, canon in entries:
         p = predicted[canon]
         if "error" in p:
@@ -154,6 +172,7 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
             continue
         scored += 1
         peaks = sp.nominal_peaks()
+        scored_entries.append((peaks, canon, sp.id))
         rivals = [c for c in by_mass[p["mass"]] if c != canon]
         n_candidates.append(1 + len(rivals))
         for name in PREDICTORS:
@@ -161,10 +180,13 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
             for m in METRICS:
                 scores[name][m].append(getattr(s, m))
             no_prediction[name] += not p[name]
-            if candidates:
+            if candidates and name == ib.KORVANE:
+                ranks[name].append(scorer.true_rank(peaks, p["mass"],
+                                                    [p] + [predicted[c] for c in rivals]))
+            elif candidates:
                 # The true structure first: its rank is the first one.
                 mz_lists = [p[name]] + [predicted[c][name] for c in rivals]
-                ranks[name].append(rank_candidates(peaks, p["mass"], mz_lists)[0][0])
+                ranks[name].append(_recall_rank(peaks, p["mass"], mz_lists))
 
     result = {}
     for name in PREDICTORS:
@@ -179,6 +201,23 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
         result["candidates_median"] = statistics.median(n_candidates) if n_candidates else None
         result["random_top1"] = (statistics.fmean(1 / c for c in n_candidates)
                                  if n_candidates else None)
+        say("set-only lists, control and intervals")
+        pairs = [(peaks, canon) for peaks, canon, _ in scored_entries]
+        result["set_only"], set_ranks = ib.set_only_results(pairs, predicted, PREDICTORS,
+                                                            _recall_rank, scorer)
+        result["ci95_top1_vs_all_cuts"] = {
+            name: ib.paired_bootstrap(ranks[name], ranks["all_single_cuts"])
+            for name in PREDICTORS if name != "all_single_cuts"}
+        result["ci95_set_only_top1_vs_all_cuts"] = {
+            name: ib.paired_bootstrap(set_ranks[name], set_ranks["all_single_cuts"])
+            for name in PREDICTORS if name != "all_single_cuts"}
+        fitted = ib.fitted_ids()
+        in_fit = sum(i in fitted for _, _, i in scored_entries)
+        result["korvane_scorer"] = {"score": scorer.score,
+                                    "fitted_on_these": in_fit if scorer.score == "learned" else 0}
+        result["spectrum_free"] = ib.spectrum_free_results(scored_entries, predicted, by_mass,
+                                                           fitted)
+        result["soft_bonds"] = ib.soft_bond_ablation(scored_entries, predicted, by_mass)
     return result, counts
 
 
@@ -230,12 +269,12 @@ def readme_text(result, counts, source):
     if "candidates_median" in result:
         line += (f" Ranking the candidates of the same nominal mass (median "
                  f"{result['candidates_median']:g} per compound, from RDKit's NCI sample and "
-                 f"the set itself) by their predicted m/z puts the true structure first for "
-                 + ", ".join(f"{_fmt(rows[n]['top1'])} with {PREDICTOR_TITLES[n]}"
-                             for n in PREDICTORS)
-                 + f" of the compounds, against {_fmt(result['random_top1'])} for a random "
-                 f"order.")
+                 f"the set itself) gives the table below.")
     text.append(line)
+    if "candidates_median" in result:
+        from . import identification_benchmark as ib
+        text += ["", ib.identification_table(result, PREDICTORS, PREDICTOR_TITLES), "",
+                 ib.legend_text(result), "", ib.soft_bond_text(result)]
     return "\n".join(text)
 
 
@@ -290,6 +329,8 @@ def run_benchmark_command(args):
     if "candidates_median" in result:
         print(f"candidates per compound: median {result['candidates_median']:g}; "
               f"random ranking top-1 {_fmt(result['random_top1'])}")
+        from . import identification_benchmark as ib
+        print(ib.identification_table(result, PREDICTORS, PREDICTOR_TITLES))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2)

@@ -1,6 +1,9 @@
 """Identification of measured spectra with a library of predicted ones: every library
-molecule is scored by how well its predicted m/z explain the measured top peaks, and the
-candidates ranked by that score (`korvane search`)."""
+molecule is scored against the measured spectrum and the candidates ranked by that score
+(`korvane search`). The default score is the whole-spectrum one of the core (a weighted
+cosine of the intensities below M less an isotope-pattern term); "recall" is how well the
+predicted m/z explain the measured top peaks, then their precision; "learned" is the
+learned score of `learned_score`, which analyses each library structure again."""
 import json
 import sys
 
@@ -43,26 +46,87 @@ def library_entries(library):
     return out
 
 
-def search(measured, library, same_mass=False, top=10):
+SCORES = ("spectrum", "recall", "learned")
+DEFAULT_SCORE = "spectrum"
+
+
+def _spectrum_ranks(peaks, mass, pool):
+    """(rank, score) per candidate by the whole-spectrum score, each candidate scored at
+    its own stated mass (the measured one when it states none)."""
+    scores = [_core.identification_score(peaks, e[0].nominal_peaks(),
+                                         e[1] if e[1] is not None else mass)
+              for e in pool]
+    return list(zip(_core.score_ranks(scores), scores))
+
+
+def _learned_inputs(pool):
+    """Per library entry, what the learned score needs of its structure (None when its
+    SMILES cannot be analysed)."""
+    from .benchmark import predict_mz
+    out = []
+    for sp, *_ in pool:
+        p = predict_mz(sp.smiles) if sp.smiles else {"error": "no SMILES"}
+        out.append(None if "error" in p else p)
+    return out
+
+
+def _learned_ranks(peaks, mass, pool, inputs, model):
+    from . import learned_score as ls
+    rows, scored = [], []
+    for i, p in enumerate(inputs):
+        if p is None:
+            continue
+        m = p["mass"]
+        cosine = _core.identification_score(peaks, _core.predicted_spectrum(p["sources"]), m)
+        rows.append(ls.candidate_features(ls.measured_views(peaks, m), m, p["sources"],
+                                          p["sites"], cosine))
+        scored.append(i)
+    values = [float("nan")] * len(pool)
+    for i, v in zip(scored, model.scores(rows) if rows else []):
+        values[i] = float(v)
+    return list(zip(_core.score_ranks(values), values))
+
+
+def search(measured, library, same_mass=False, top=10, score=DEFAULT_SCORE):
     """Returns one result dict per measured spectrum: its id, name, nominal mass, the
     number of candidates, the rank of its own structure when the library holds it
-    (matched by canonical SMILES without stereochemistry) and the `top` best hits."""
+    (matched by canonical SMILES without stereochemistry) and the `top` best hits, each
+    with its "score" (a number; for "recall" the pair [recall, precision])."""
     from .benchmark import canonical_smiles, nominal_mass_of
+    if score not in SCORES:
+        raise ValueError(f"unknown score {score!r}; expected one of {', '.join(SCORES)}")
     entries = library_entries(library)
+    model = inputs = None
+    if score == "learned":
+        from .learned_score import LearnedScore
+        model = LearnedScore.load()
+        inputs = _learned_inputs(entries)
     results = []
     for sp in measured:
         mass = nominal_mass_of(sp.smiles) if sp.smiles else None
         if mass is None:
             mass = _stated_mass(sp)
-        pool = [e for e in entries if not same_mass or (mass is not None and e[1] == mass)]
+        chosen = [i for i, e in enumerate(entries)
+                  if not same_mass or (mass is not None and e[1] == mass)]
+        pool = [entries[i] for i in chosen]
         peaks = sp.nominal_peaks()
-        ranked = rank_candidates(peaks, -1 if mass is None else mass, [e[2] for e in pool])
+        if score == "recall":
+            ranked = rank_candidates(peaks, -1 if mass is None else mass, [e[2] for e in pool])
+        elif score == "learned":
+            ranked = _learned_ranks(peaks, -1 if mass is None else mass, pool,
+                                    [inputs[i] for i in chosen], model)
+        else:
+            ranked = _spectrum_ranks(peaks, -1 if mass is None else mass, pool)
         order = sorted(range(len(pool)), key=lambda i: ranked[i][0])
         canon = canonical_smiles(sp.smiles)
         true_rank = next((ranked[i][0] for i in order if canon and pool[i][3] == canon), None)
         hits = [{"rank": ranked[i][0], "id": pool[i][0].id, "name": pool[i][0].name,
-                 "smiles": pool[i][0].smiles, "recall_1": ranked[i][1][0],
-                 "precision": ranked[i][1][1]} for i in order[:top]]
+                 "smiles": pool[i][0].smiles,
+                 "score": list(ranked[i][1]) if score == "recall" else ranked[i][1]}
+                for i in order[:top]]
+        if score == "recall":  # the pair's parts by name, as before the score was added
+            for h, i in zip(hits, order):
+                h["recall_1"], h["precision"] = ranked[i][1]
         results.append({"id": sp.id, "name": sp.name, "mass": mass,
                         "candidates": len(pool), "true_rank": true_rank, "hits": hits})
     return results
@@ -75,6 +139,11 @@ def add_search_arguments(parser):
     parser.add_argument("--same-mass", action="store_true",
                         help="rank only library molecules of the measured nominal mass")
     parser.add_argument("--top", type=int, default=10, help="hits kept per spectrum")
+    parser.add_argument("--score", choices=SCORES, default=DEFAULT_SCORE,
+                        help="spectrum: weighted cosine of the intensities below M with the "
+                             "isotope pattern (default); recall: recall of the measured top "
+                             "peaks, then precision, by m/z alone; learned: the learned "
+                             "score (analyses each library SMILES)")
     parser.add_argument("--out", help="write the results as JSON Lines to OUT")
     parser.add_argument("--skip-bad", action="store_true",
                         help="leave malformed records out with a warning instead of stopping")
@@ -87,7 +156,8 @@ def run_search_command(args):
     library = read_spectra(args.library, skip_bad=args.skip_bad, errors=errors)
     if errors:
         print(f"warning: {len(errors)} malformed record(s) left out", file=sys.stderr)
-    results = search(measured, library, same_mass=args.same_mass, top=args.top)
+    results = search(measured, library, same_mass=args.same_mass, top=args.top,
+                     score=args.score)
     out = open(args.out, "w") if args.out else None
     try:
         for r in results:

@@ -62,24 +62,25 @@ TEST(PredictedSpectrum, FollowsTheDocumentedDefaultWeights) {
   FragmentSources s;
   s.nominal_mass = 100;
   s.isotopes = {0.5, 0.1, 0.0, 0.0};
-  s.counts = {{15, 1, 1, 0, 1, 0},   // 1 + 2 + 0.5 = 3.5
-              {43, 2, 0, 1, 0, 0},   // 2 + 0.5 = 2.5
+  s.counts = {{15, 1, 1, 0, 1, 0},   // cut 1 + soft 1 + first generation 0.25 = 2.25
+              {43, 3, 0, 1, 0, 0},   // cut 1 (three pieces, counted once) + ring 0.25 = 1.25
               {57, 0, 0, 0, 0, 1}};  // second generation only: 0, left out
   const auto p = by_mz(predicted_spectrum(s));
   ASSERT_EQ(p.size(), 5u);  // 15, 43, M, M+1, M+2
   EXPECT_DOUBLE_EQ(p.at(15), 999.0);
-  EXPECT_DOUBLE_EQ(p.at(43), 999.0 * 2.5 / 3.5);
-  EXPECT_DOUBLE_EQ(p.at(100), 999.0 * 2.0 / 3.5);  // molecular ion weight 2
-  EXPECT_DOUBLE_EQ(p.at(101), 999.0 * 1.0 / 3.5);
-  EXPECT_DOUBLE_EQ(p.at(102), 999.0 * 0.2 / 3.5);
+  EXPECT_DOUBLE_EQ(p.at(43), 999.0 * 1.25 / 2.25);
+  EXPECT_DOUBLE_EQ(p.at(100), 999.0 * 2.0 / 2.25);  // molecular ion weight 2
+  EXPECT_DOUBLE_EQ(p.at(101), 999.0 * 1.0 / 2.25);
+  EXPECT_DOUBLE_EQ(p.at(102), 999.0 * 0.2 / 2.25);
   EXPECT_EQ(p.count(57), 0u);
 
   SpectrumWeights w;
-  w.generation2 = 1.0, w.molecular_ion = 0.0;
+  w.generation2 = 1.0, w.molecular_ion = 0.0, w.cut_repeat = 0.25;
   const auto q = predicted_spectrum(s, w);
   ASSERT_EQ(q.size(), 3u);
+  EXPECT_DOUBLE_EQ(q[1].intensity, 999.0 * 1.75 / 2.25);  // 1 + 2 x 0.25 + 0.25
   EXPECT_EQ(q[2].mz, 57);
-  EXPECT_DOUBLE_EQ(q[2].intensity, 999.0 / 3.5);
+  EXPECT_DOUBLE_EQ(q[2].intensity, 999.0 / 2.25);
   w.ring = -1.0;
   EXPECT_THROW(predicted_spectrum(s, w), std::invalid_argument);
 }

@@ -21,13 +21,15 @@ std::vector<NominalPeak> spectrum(std::vector<std::pair<int, double>> peaks) {
 TEST(IdentificationScore, IsTheWeightedCosineBelowTheMolecularIon) {
   const auto measured = spectrum({{15, 100}, {29, 999}, {31, 400}, {46, 10}});
   // sqrt(I) * sqrt(m/z) against I * sqrt(m/z): the cosine by hand.
+  ScoreParameters root;
+  root.intensity_power = 0.5;
   const auto predicted = spectrum({{15, 999}, {29, 500}, {45, 999}, {46, 999}});
   const double a15 = std::sqrt(100.0 * 15), a29 = std::sqrt(999.0 * 29), a31 = std::sqrt(400.0 * 31);
   const double b15 = 999 * std::sqrt(15.0), b29 = 500 * std::sqrt(29.0), b45 = 999 * std::sqrt(45.0);
   const double cosine = (a15 * b15 + a29 * b29) /
                         std::sqrt((a15 * a15 + a29 * a29 + a31 * a31) *
                                   (b15 * b15 + b29 * b29 + b45 * b45));
-  EXPECT_NEAR(identification_score(measured, predicted, 46), cosine, 1e-12);
+  EXPECT_NEAR(identification_score(measured, predicted, 46, root), cosine, 1e-12);
   EXPECT_EQ(identification_score(measured, spectrum({{46, 999}}), 46), 0.0);
   EXPECT_EQ(identification_score({}, predicted, 46), 0.0);
 }
@@ -54,10 +56,16 @@ TEST(IdentificationScore, SubtractsTheCappedIsotopeDistanceWhenTheMolecularIonIs
   };
   // Measured r1 = 0.5, r2 = 5 (capped at 2); predicted p1 = 0.1, p2 = 0.
   const auto predicted = spectrum({{50, 999}, {100, 500}, {101, 50}});
+  ScoreParameters p;
+  p.isotope_weight = 0.35, p.isotope_cap = 2.0, p.min_molecular_ion = 20.0;
   const double term = 0.35 * (0.4 + 2.0);
-  EXPECT_NEAR(identification_score(with_m(200, 100, 1000), predicted, 100), 1.0 - term, 1e-12);
+  EXPECT_NEAR(identification_score(with_m(200, 100, 1000), predicted, 100, p), 1.0 - term, 1e-12);
   // A molecular ion below 20 on the 0-999 scale leaves the term out.
-  EXPECT_NEAR(identification_score(with_m(19, 9.5, 95), predicted, 100), 1.0, 1e-12);
+  EXPECT_NEAR(identification_score(with_m(19, 9.5, 95), predicted, 100, p), 1.0, 1e-12);
+  // The defaults: weight 0.8, cap 4, from I(M) = 100.
+  EXPECT_NEAR(identification_score(with_m(200, 100, 1000), predicted, 100),
+              1.0 - 0.8 * (0.4 + 4.0), 1e-12);
+  EXPECT_NEAR(identification_score(with_m(99, 49.5, 495), predicted, 100), 1.0, 1e-12);
   ScoreParameters off;
   off.isotope_weight = 0.0;
   EXPECT_NEAR(identification_score(with_m(200, 100, 1000), predicted, 100, off), 1.0, 1e-12);

@@ -63,13 +63,14 @@ FragmentSources fragment_sources(const RDKit::ROMol& mol, const std::vector<Frag
 
 std::vector<NominalPeak> predicted_spectrum(const FragmentSources& sources,
                                             const SpectrumWeights& w) {
-  for (double x : {w.cut_piece, w.soft_single, w.ring, w.generation1, w.generation2,
-                   w.molecular_ion})
+  for (double x : {w.cut_piece, w.cut_repeat, w.soft_single, w.ring, w.generation1,
+                   w.generation2, w.molecular_ion})
     if (!std::isfinite(x) || x < 0.0)
       throw std::invalid_argument("spectrum weights must be finite and not negative");
   std::vector<NominalPeak> out;
   for (const auto& c : sources.counts) {
-    const double sum = w.cut_piece * c.cut_pieces + w.soft_single * c.soft_single +
+    const double cuts = c.cut_pieces > 0 ? w.cut_piece + w.cut_repeat * (c.cut_pieces - 1) : 0.0;
+    const double sum = cuts + w.soft_single * c.soft_single +
                        w.ring * c.ring + w.generation1 * c.generation1 +
                        w.generation2 * c.generation2;
     if (sum > 0.0) out.push_back({c.mz, sum});

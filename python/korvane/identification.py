@@ -1,0 +1,101 @@
+"""Predicted EI spectra with relative intensities, and the whole-spectrum score that ranks
+candidate structures against a measured spectrum.
+
+The core counts the fragment sources of each nominal m/z (`fragment_sources`), weighs
+them into a spectrum with base peak 999 (`predicted_spectrum`, weights
+`SpectrumWeights`) and scores a candidate by a weighted cosine below the molecular ion
+less an isotope-pattern term (`identification_score`, `ScoreParameters`). This module
+runs the analysis that feeds them and returns plain lists.
+"""
+from rdkit import Chem
+
+from . import _core
+from .vif import _params
+
+# The names of the score and spectrum settings, as the core's structs hold them.
+WEIGHT_NAMES = ("cut_piece", "cut_repeat", "soft_single", "ring", "generation1", "generation2",
+                "molecular_ion")
+SCORE_NAMES = ("intensity_power", "mz_power", "predicted_power", "isotope_weight",
+               "isotope_cap", "min_molecular_ion")
+
+# How the intensities are made, in words (the MSP writer's comment, the README).
+INTENSITY_RECIPE = ("sum per nominal m/z of fragment weights: 1 per piece of every bond "
+                    "whose cut splits the molecule, +2 per soft single-cut piece, +0.5 per "
+                    "soft ring-cut piece, +0.5 for a first-generation recursive peak; the "
+                    "molecular ion 2 with its natural isotope envelope M+1..M+4; base "
+                    "peak 999")
+
+
+def spectrum_weights(**values):
+    """Returns the core's SpectrumWeights: its defaults, with the named values changed."""
+    return _with(_core.SpectrumWeights(), WEIGHT_NAMES, values)
+
+
+def score_parameters(**values):
+    """Returns the core's ScoreParameters: its defaults, with the named values changed."""
+    return _with(_core.ScoreParameters(), SCORE_NAMES, values)
+
+
+def _with(struct, names, values):
+    for name, value in values.items():
+        if name not in names:
+            raise TypeError(f"unknown setting {name!r}; expected one of {', '.join(names)}")
+        setattr(struct, name, float(value))
+    return struct
+
+
+def settings_dict(struct, names):
+    """Returns {name: value} of a SpectrumWeights or ScoreParameters."""
+    return {name: getattr(struct, name) for name in names}
+
+
+def analyse_fragments(smiles, max_generations=2):
+    """Runs the analysis without coordinates (ring cuts, recursive peaks of
+    max_generations, 0 for none) and returns (prepared molecule, fragments), or None for
+    a SMILES the analysis cannot parse. Raises what the analysis raises."""
+    params = _params(600, 1.5, 0.23, 0.9, True, max_generations > 0, max(1, max_generations))
+    params.need_coordinates = False
+    m = _core.prepare_vif(smiles, params)
+    if m is None:
+        return None
+    return m, _core.fragment_vif(m, params)
+
+
+def sources_of(molecule, fragments):
+    """Returns the core's counted sources (M, isotope ratios, per-m/z rows) of an analysis
+    of `analyse_fragments`."""
+    return _core.fragment_sources(molecule.mol_pickle(), fragments.fragments,
+                                  fragments.recursive_peaks or [])
+
+
+def predicted_spectrum(sources, weights=None):
+    """Returns [(m/z, intensity)] ascending, base peak 999, of counted sources."""
+    return _core.predicted_spectrum(sources, weights or _core.SpectrumWeights())
+
+
+def predict_spectrum(smiles, weights=None, max_generations=2):
+    """Returns the predicted spectrum [(m/z, intensity)] of one SMILES; ValueError when the
+    analysis cannot parse it."""
+    analysed = analyse_fragments(smiles, max_generations)
+    if analysed is None:
+        raise ValueError(f"SMILES could not be parsed: {smiles!r}")
+    return predicted_spectrum(sources_of(*analysed), weights)
+
+
+def spectrum_score(measured_peaks, predicted, nominal_mass, parameters=None):
+    """Returns the identification score of a predicted spectrum against measured nominal
+    peaks (both [(m/z, intensity)] ascending, 0-999 scale)."""
+    return _core.identification_score(measured_peaks, predicted, nominal_mass,
+                                      parameters or _core.ScoreParameters())
+
+
+def score_ranks(scores):
+    """Returns 1 + the number of other scores at least as high, per score (ties count
+    against every tied candidate)."""
+    return _core.score_ranks([float(s) for s in scores])
+
+
+def mol_with_hs(smiles):
+    """Returns RDKit's molecule of a SMILES with explicit hydrogens, or None."""
+    mol = Chem.MolFromSmiles(smiles) if smiles else None
+    return None if mol is None else Chem.AddHs(mol)
