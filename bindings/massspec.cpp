@@ -152,6 +152,7 @@ void bind_identification(py::module_& m) {
   py::class_<SpectrumWeights>(m, "SpectrumWeights")
       .def(py::init<>())
       .def_readwrite("cut_piece", &SpectrumWeights::cut_piece)
+      .def_readwrite("cut_repeat", &SpectrumWeights::cut_repeat)
       .def_readwrite("soft_single", &SpectrumWeights::soft_single)
       .def_readwrite("ring", &SpectrumWeights::ring)
       .def_readwrite("generation1", &SpectrumWeights::generation1)
