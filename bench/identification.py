@@ -62,7 +62,8 @@ def load(path, jobs, cache_path, log):
     canonical SMILES)], predictions {canonical SMILES: {"mass", "sources", "all_cut"}},
     lists: per entry the candidates' canonical SMILES, its own first."""
     from korvane import _core
-    from korvane import benchmark as bm
+    from korvane.batch.pool import map_all
+    from korvane.spectra import candidates as bm
     from korvane.spectra import read_spectra
     from rdkit import Chem, RDLogger
     RDLogger.DisableLog("rdApp.*")
@@ -77,7 +78,7 @@ def load(path, jobs, cache_path, log):
     wanted = {e[2] for e in entries}
     for smi in bm.nci_candidates():
         mol = Chem.MolFromSmiles(smi)
-        if mol is None or bm._mol_mass(mol) not in wanted:
+        if mol is None or bm.mol_nominal_mass(mol) not in wanted:
             continue
         pool.setdefault(Chem.MolToSmiles(mol, isomericSmiles=False), smi)
     cache = {}
@@ -90,7 +91,8 @@ def load(path, jobs, cache_path, log):
     if todo:
         log(f"predicting {len(todo)} structures with {jobs} job(s)")
         start = time.time()
-        for k, p in zip(todo, bm.parallel_map(bm.predict_mz, [pool[k] for k in todo], jobs)):
+        for k, p in zip(todo, map_all(bm.predict_mz_task, [pool[k] for k in todo], None, jobs=jobs,
+                                           lost=bm.lost_prediction)):
             cache[k] = p
         log(f"  {time.time() - start:.0f} s")
         os.makedirs(os.path.dirname(cache_path), exist_ok=True)
@@ -118,7 +120,7 @@ class Evaluator:
         self._spectra = {}
 
     def spectra(self, weights):
-        from korvane import identification as ident
+        from korvane.spectra import scores as ident
         key = tuple(sorted(weights.items()))
         if key not in self._spectra:
             w = ident.spectrum_weights(**weights)
@@ -128,7 +130,7 @@ class Evaluator:
 
     def ranks(self, weights, score, subset):
         from korvane import _core
-        from korvane import identification as ident
+        from korvane.spectra import scores as ident
         spectra = self.spectra(weights)
         params = ident.score_parameters(**score)
         out = []
@@ -140,7 +142,7 @@ class Evaluator:
         return out
 
     def recall_ranks(self, subset):
-        from korvane.search import rank_candidates
+        from korvane.spectra.search import rank_candidates
         out = []
         for i in subset:
             _, peaks, mass, _ = self.entries[i]
@@ -151,7 +153,7 @@ class Evaluator:
 
 # --- the learned score -------------------------------------------------------------
 
-L2_GRID = (0.03, 0.1, 0.3, 1, 3, 10, 30)
+L2_GRID = (0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1, 3, 10)
 INNER_FOLDS = 5
 
 
@@ -160,8 +162,8 @@ def list_features(ev, subset, spectrum_free=False):
     first; with spectrum_free the measured spectrum is emptied."""
     import numpy as np
     from korvane import _core
-    from korvane import identification as ident
-    from korvane import learned_score as ls
+    from korvane.spectra import scores as ident
+    from korvane.spectra import learned_score as ls
     spectra = ev.spectra(ident.settings_dict(ident.spectrum_weights(), ident.WEIGHT_NAMES))
     out = []
     for i in subset:
@@ -237,7 +239,7 @@ def fit_learned(groups):
 def learned_json(model, l2, n_spectra):
     """The shipped weights' text: features, standardisation, weights (8 significant
     digits), the L2 and what they were fitted on."""
-    from korvane import learned_score as ls
+    from korvane.spectra import learned_score as ls
     mean, scale, w = model
     r = lambda xs: [float(f"{x:.8g}") for x in xs]
     data = {"features": ls.feature_names(), "mean": r(mean), "scale": r(scale),
@@ -351,7 +353,7 @@ def ci(ranks, seed=SEED, resamples=2000):
 
 def ci_vs(ranks, reference):
     """The paired interval of top-1(ranks) - top-1(reference), in points, as text."""
-    from korvane.identification_benchmark import paired_bootstrap
+    from korvane.spectra.benchmark_identification import paired_bootstrap
     low, high = paired_bootstrap(ranks, reference)
     return f"{100 * (top(ranks) - top(reference)):+.1f} points [{100 * low:+.1f}, {100 * high:+.1f}]"
 
@@ -371,7 +373,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     log = lambda text: print(text, file=sys.stderr, flush=True)
 
-    from korvane import identification as ident
+    from korvane.spectra import scores as ident
     entries, predictions, lists = load(args.spectra, args.jobs, args.cache, log)
     ev = Evaluator(entries, predictions, lists)
     n = len(entries)

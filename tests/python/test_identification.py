@@ -4,10 +4,10 @@ import numpy as np
 import pytest
 
 import korvane
-from korvane import identification as ident
-from korvane import identification_benchmark as ib
-from korvane.search import search
+from korvane.spectra import benchmark_identification as ib
+from korvane.spectra import scores as ident
 from korvane.spectra import Spectrum, read_spectra
+from korvane.spectra.search import search
 
 
 def test_record_spectrum_has_base_999_the_cut_pieces_and_the_isotope_pattern():
@@ -66,7 +66,7 @@ def test_search_ranks_by_intensities_unless_asked_for_recall(tmp_path):
     library = read_spectra(lib)
     measured = [Spectrum("m", "butane", "CCCC", np.array([[29, 999], [43, 310], [57, 90]],
                                                           float))]
-    (r,) = search(measured, library)
+    (r,) = search(measured, library, score="spectrum")
     assert [h["id"] for h in r["hits"]] == ["L1", "L2"] and r["true_rank"] == 1
     assert r["hits"][0]["score"] > r["hits"][1]["score"]
     # The same m/z: by recall the two tie, and a tie counts against both.

@@ -16,16 +16,22 @@ from collections import Counter, namedtuple
 
 from rdkit import Chem
 
+from .. import _core
+
 Item = namedtuple("Item", "number id smiles problem")
 
 INPUT_SUFFIXES = (".smi", ".txt", ".csv", ".tsv", ".sdf", ".sdf.gz")
 OUTPUT_SUFFIXES = (".jsonl", ".csv", ".msp")
 
-# How the predicted intensities of a record's "spectrum" are made, for the MSP comment.
-MSP_INTENSITY_RECIPE = ("predicted: per nominal m/z the summed default weights of the "
-                        "fragments reaching it (1 per piece of every splitting bond cut, "
-                        "+2 soft single cut, +0.5 ring cut, +0.5 first recursive "
-                        "generation), M with its natural isotope envelope, base peak 999")
+def msp_intensity_recipe():
+    """How the predicted intensities of a record's "spectrum" are made, from the core's
+    default weights, for the MSP comment."""
+    w = _core.SpectrumWeights()
+    return (f"predicted; per nominal m/z the summed weights of the fragments reaching it: "
+            f"{w.cut_piece:g} once if a piece of any splitting bond cut does, "
+            f"+{w.soft_single:g} per soft single-cut piece, +{w.ring:g} per ring-cut piece, "
+            f"+{w.generation1:g} for a first-generation recursive peak; M {w.molecular_ion:g} "
+            f"with its natural isotope envelope; base peak 999")
 
 
 def _suffix(path, known):
@@ -219,7 +225,7 @@ def msp_text(record, options=None):
         lines.append(f"InChIKey: {record['inchikey']}")
     lpi = record["lpi"]
     comments = {"predicted": "korvane soft-bond fragmentation",
-                "intensity": MSP_INTENSITY_RECIPE,
+                "intensity": msp_intensity_recipe(),
                 "lpi": f"{lpi['n+']} {lpi['n0']} {lpi['n-']}",
                 "soft_bonds": len(record["soft_bonds"]),
                 "input_smiles": record["smiles"]}

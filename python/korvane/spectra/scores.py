@@ -9,22 +9,14 @@ runs the analysis that feeds them and returns plain lists.
 """
 from rdkit import Chem
 
-from . import _core
-from .vif import _params
+from .. import _core
+from ..vif import _params
 
 # The names of the score and spectrum settings, as the core's structs hold them.
 WEIGHT_NAMES = ("cut_piece", "cut_repeat", "soft_single", "ring", "generation1", "generation2",
                 "molecular_ion")
 SCORE_NAMES = ("intensity_power", "mz_power", "predicted_power", "isotope_weight",
                "isotope_cap", "min_molecular_ion")
-
-# How the intensities are made, in words (the MSP writer's comment, the README).
-INTENSITY_RECIPE = ("sum per nominal m/z of fragment weights: 1 per piece of every bond "
-                    "whose cut splits the molecule, +2 per soft single-cut piece, +0.5 per "
-                    "soft ring-cut piece, +0.5 for a first-generation recursive peak; the "
-                    "molecular ion 2 with its natural isotope envelope M+1..M+4; base "
-                    "peak 999")
-
 
 def spectrum_weights(**values):
     """Returns the core's SpectrumWeights: its defaults, with the named values changed."""

@@ -18,7 +18,7 @@ import os
 
 import numpy as np
 
-from . import _core
+from .. import _core
 
 SOURCE_NAMES = ("cut_piece", "soft_single", "ring", "generation1", "generation2")
 NEIGHBOUR_NAMES = ("piece_plus_1", "piece_plus_2", "piece_minus_1")
@@ -120,9 +120,9 @@ class LearnedScore:
 
 def default_weights_path():
     """The shipped weights: data/learned_score.json of the installed package."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    for candidate in (os.path.join(here, "data", WEIGHTS_FILE),
-                      os.path.join(os.path.dirname(os.path.dirname(here)), "data",
+    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for candidate in (os.path.join(package, "data", WEIGHTS_FILE),
+                      os.path.join(os.path.dirname(os.path.dirname(package)), "data",
                                    WEIGHTS_FILE)):
         if os.path.exists(candidate):
             return candidate

@@ -11,7 +11,7 @@ import os
 
 import numpy as np
 
-from . import _core
+from .. import _core
 
 KORVANE = "korvane"
 BOOTSTRAP_RESAMPLES = 2000
@@ -21,7 +21,7 @@ BOOTSTRAP_SEED = 20261210
 def fitted_ids():
     """The ids of the spectra the learned score's shipped weights were fitted on (the
     shipped open set)."""
-    from .spectra import open_spectra_path
+    from .readers import open_spectra_path
     with open(open_spectra_path(), encoding="utf-8") as f:
         return {json.loads(line)["id"] for line in f if line.strip()}
 
