@@ -14,7 +14,7 @@ rank breaking ties). It prints:
 - the settings chosen on the spectra that are not in the shipped open set (the figure
   of `korvane benchmark` on the shipped set is then out of sample): these are the
   core's defaults.
-The predictions are cached under build/ (keyed by the korvane version).
+The predictions are cached under build/, keyed by a hash of the installed core module.
 """
 import argparse
 import json
@@ -57,11 +57,18 @@ SCORE_GRID = {"mz_power": [0, 0.25, 0.5, 1, 1.5],
               "min_molecular_ion": [5, 10, 20, 50, 100]}
 
 
+def core_key():
+    """The cache key: the SHA-256 of the installed extension module."""
+    import hashlib
+    from korvane import _core
+    with open(_core.__file__, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
 def load(path, jobs, cache_path, log):
     """Returns (entries, predictions, lists): entries [(id, nominal peaks, mass,
-    canonical SMILES)], predictions {canonical SMILES: {"mass", "sources", "all_cut"}},
+    canonical SMILES)], predictions {canonical SMILES: predict_mz's dict},
     lists: per entry the candidates' canonical SMILES, its own first."""
-    from korvane import _core
     from korvane.batch.pool import map_all
     from korvane.spectra import candidates as bm
     from korvane.spectra import read_spectra
@@ -85,7 +92,7 @@ def load(path, jobs, cache_path, log):
     if os.path.exists(cache_path):
         with open(cache_path) as f:
             stored = json.load(f)
-        if stored.get("version") == _core.__version__:
+        if stored.get("version") == core_key():
             cache = stored["predictions"]
     todo = [k for k in pool if k not in cache]
     if todo:
@@ -97,7 +104,7 @@ def load(path, jobs, cache_path, log):
         log(f"  {time.time() - start:.0f} s")
         os.makedirs(os.path.dirname(cache_path), exist_ok=True)
         with open(cache_path, "w") as f:
-            json.dump({"version": _core.__version__, "predictions": cache}, f)
+            json.dump({"version": core_key(), "predictions": cache}, f)
     by_mass = {}
     for k in pool:
         if "error" not in cache[k]:

@@ -100,3 +100,21 @@ def test_set_only_lists_hold_the_sets_own_structures():
     assert ranks["x"] == ranks[ib.KORVANE] == [2, 2, 1, 2]
     assert out["x"] == {"top1": 0.25, "top10": 1.0, "n": 4}
     assert out["random_top1"] == pytest.approx((0.5 + 0.5 + 1 + 0.5) / 4)
+
+
+def test_learned_score_ships_its_weights_and_ranks_ties_against(tmp_path):
+    from korvane.spectra.learned_score import LearnedScore, feature_names
+    model = LearnedScore.load()
+    assert len(model.weights) == len(model.mean) == len(feature_names())
+    assert "fitted_on" in model.meta and np.all(model.scale > 0)
+    lib = tmp_path / "lib.msp"
+    # The same structure twice (written two ways) and an isomer: the twins score alike.
+    lib.write_text(LIBRARY.replace("SMILES: CC(C)C", "SMILES: C(C)CC")
+                   + "\nName: iso\nDB#: L3\nMW: 58\nSMILES: CC(C)C\nNum Peaks: 1\n43 999\n")
+    measured = [Spectrum("m", "butane", "CCCC",
+                         np.array([[29, 440], [43, 999], [57, 20], [58, 120]], float))]
+    (r,) = search(measured, read_spectra(lib))  # the learned score is the default
+    ranks = {h["id"]: h["rank"] for h in r["hits"]}
+    assert ranks["L1"] == ranks["L2"] >= 2 and r["true_rank"] == ranks["L1"]
+    scores = {h["id"]: h["score"] for h in r["hits"]}
+    assert scores["L1"] == scores["L2"] != scores["L3"]
