@@ -110,7 +110,8 @@ def test_learned_score_ships_its_weights_and_ranks_ties_against(tmp_path):
     lib = tmp_path / "lib.msp"
     # The same structure twice (written two ways) and an isomer: the twins score alike.
     lib.write_text(LIBRARY.replace("SMILES: CC(C)C", "SMILES: C(C)CC")
-                   + "\nName: iso\nDB#: L3\nMW: 58\nSMILES: CC(C)C\nNum Peaks: 1\n43 999\n")
+                   + "\nName: iso\nDB#: L3\nMW: 58\nSMILES: CC(C)C\nNum Peaks: 1\n43 999\n"
+                   + "\nName: no structure\nDB#: L4\nMW: 58\nNum Peaks: 1\n43 999\n")
     measured = [Spectrum("m", "butane", "CCCC",
                          np.array([[29, 440], [43, 999], [57, 20], [58, 120]], float))]
     (r,) = search(measured, read_spectra(lib))  # the learned score is the default
@@ -118,3 +119,4 @@ def test_learned_score_ships_its_weights_and_ranks_ties_against(tmp_path):
     assert ranks["L1"] == ranks["L2"] >= 2 and r["true_rank"] == ranks["L1"]
     scores = {h["id"]: h["score"] for h in r["hits"]}
     assert scores["L1"] == scores["L2"] != scores["L3"]
+    assert ranks["L4"] == 4 and scores["L4"] is None  # nothing to analyse: last

@@ -52,12 +52,11 @@ SCORES = ("spectrum", "recall", "learned")
 DEFAULT_SCORE = "learned"
 
 
-def _spectrum_ranks(peaks, mass, pool):
-    """(rank, score) per candidate by the whole-spectrum score, each candidate scored at
-    its own stated mass (the measured one when it states none)."""
-    scores = [_core.identification_score(peaks, e[0].nominal_peaks(),
-                                         e[1] if e[1] is not None else mass)
-              for e in pool]
+def _spectrum_ranks(peaks, mass, pool, pool_peaks):
+    """(rank, score) per candidate by the whole-spectrum score of its nominal peaks, each
+    candidate scored at its own stated mass (the measured one when it states none)."""
+    scores = [_core.identification_score(peaks, library, e[1] if e[1] is not None else mass)
+              for e, library in zip(pool, pool_peaks)]
     return list(zip(_core.score_ranks(scores), scores))
 
 
@@ -89,15 +88,26 @@ def _learned_ranks(peaks, mass, pool, inputs, model):
     return list(zip(_core.score_ranks(values), values))
 
 
+def _hit_score(value):
+    """A hit's score as JSON holds it: the recall pair as a list, a score that could not be
+    computed (a learned score without an analysable structure) as None."""
+    if isinstance(value, tuple):
+        return list(value)
+    return None if value != value else value  # NaN
+
+
 def search(measured, library, same_mass=False, top=10, score=DEFAULT_SCORE):
     """Returns one result dict per measured spectrum: its id, name, nominal mass, the
     number of candidates, the rank of its own structure when the library holds it
     (matched by canonical SMILES without stereochemistry) and the `top` best hits, each
-    with its "score" (a number; for "recall" the pair [recall, precision])."""
+    with its "score" (a number; for "recall" the pair [recall, precision]; None for a
+    learned score of an entry without an analysable SMILES, which ranks last)."""
     if score not in SCORES:
         raise ValueError(f"unknown score {score!r}; expected one of {', '.join(SCORES)}")
     entries = library_entries(library)
-    model = inputs = None
+    model = inputs = library_peaks = None
+    if score == "spectrum":
+        library_peaks = [e[0].nominal_peaks() for e in entries]
     if score == "learned":
         from .learned_score import LearnedScore
         model = LearnedScore.load()
@@ -117,13 +127,14 @@ def search(measured, library, same_mass=False, top=10, score=DEFAULT_SCORE):
             ranked = _learned_ranks(peaks, -1 if mass is None else mass, pool,
                                     [inputs[i] for i in chosen], model)
         else:
-            ranked = _spectrum_ranks(peaks, -1 if mass is None else mass, pool)
+            ranked = _spectrum_ranks(peaks, -1 if mass is None else mass, pool,
+                                     [library_peaks[i] for i in chosen])
         order = sorted(range(len(pool)), key=lambda i: ranked[i][0])
         canon = canonical_smiles(sp.smiles)
         true_rank = next((ranked[i][0] for i in order if canon and pool[i][3] == canon), None)
         hits = [{"rank": ranked[i][0], "id": pool[i][0].id, "name": pool[i][0].name,
                  "smiles": pool[i][0].smiles,
-                 "score": list(ranked[i][1]) if score == "recall" else ranked[i][1]}
+                 "score": _hit_score(ranked[i][1])}
                 for i in order[:top]]
         if score == "recall":  # the pair's parts by name, as before the score was added
             for h, i in zip(hits, order):
