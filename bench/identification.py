@@ -362,7 +362,8 @@ def ci_vs(ranks, reference):
     """The paired interval of top-1(ranks) - top-1(reference), in points, as text."""
     from korvane.spectra.benchmark_identification import paired_bootstrap
     low, high = paired_bootstrap(ranks, reference)
-    return f"{100 * (top(ranks) - top(reference)):+.1f} points [{100 * low:+.1f}, {100 * high:+.1f}]"
+    return (f"{100 * (top(ranks) - top(reference)):+.1f} points "
+            f"[{100 * low:+.1f}, {100 * high:+.1f}]")
 
 
 def main(argv=None):

@@ -40,7 +40,8 @@ TEST(FragmentSources, CountsEveryPieceOfEverySplittingCut) {
 
 TEST(FragmentSources, CountsSoftRingAndRecursiveSourcesApart) {
   const auto mol = with_hs("CCO");
-  FragmentCut soft{"C0-C1", true, CutMode::Single, {{"CH2OH", 31.03, 31, {}}, {"CH3", 15.03, 15, {}}}};
+  FragmentCut soft{"C0-C1", true, CutMode::Single,
+                   {{"CH2OH", 31.03, 31, {}}, {"CH3", 15.03, 15, {}}}};
   FragmentCut unsplit{"C0-O2", false, CutMode::Single, {}};
   FragmentCut ring{"x + y", true, CutMode::Ring, {{"A", 0, 31, {}}, {"B", 0, 15, {}}}};
   Peak molecule, first, second;

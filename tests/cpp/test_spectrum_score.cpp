@@ -24,8 +24,10 @@ TEST(IdentificationScore, IsTheWeightedCosineBelowTheMolecularIon) {
   ScoreParameters root;
   root.intensity_power = 0.5;
   const auto predicted = spectrum({{15, 999}, {29, 500}, {45, 999}, {46, 999}});
-  const double a15 = std::sqrt(100.0 * 15), a29 = std::sqrt(999.0 * 29), a31 = std::sqrt(400.0 * 31);
-  const double b15 = 999 * std::sqrt(15.0), b29 = 500 * std::sqrt(29.0), b45 = 999 * std::sqrt(45.0);
+  const double a15 = std::sqrt(100.0 * 15), a29 = std::sqrt(999.0 * 29);
+  const double a31 = std::sqrt(400.0 * 31);
+  const double b15 = 999 * std::sqrt(15.0), b29 = 500 * std::sqrt(29.0);
+  const double b45 = 999 * std::sqrt(45.0);
   const double cosine = (a15 * b15 + a29 * b29) /
                         std::sqrt((a15 * a15 + a29 * a29 + a31 * a31) *
                                   (b15 * b15 + b29 * b29 + b45 * b45));

@@ -7,7 +7,6 @@ The ranks are the core's (`score_ranks`, `candidate_ranks`): 1 + the number of o
 candidates scoring at least as well, so ties never count in the true candidate's favour.
 """
 import json
-import os
 
 import numpy as np
 

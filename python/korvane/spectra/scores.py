@@ -7,8 +7,6 @@ them into a spectrum with base peak 999 (`predicted_spectrum`, weights
 less an isotope-pattern term (`identification_score`, `ScoreParameters`). This module
 runs the analysis that feeds them and returns plain lists.
 """
-from rdkit import Chem
-
 from .. import _core
 from ..vif import _params
 
@@ -17,6 +15,7 @@ WEIGHT_NAMES = ("cut_piece", "cut_repeat", "soft_single", "ring", "generation1",
                 "molecular_ion")
 SCORE_NAMES = ("intensity_power", "mz_power", "predicted_power", "isotope_weight",
                "isotope_cap", "min_molecular_ion")
+
 
 def spectrum_weights(**values):
     """Returns the core's SpectrumWeights: its defaults, with the named values changed."""
@@ -63,31 +62,3 @@ def sources_of(molecule, fragments):
 def predicted_spectrum(sources, weights=None):
     """Returns [(m/z, intensity)] ascending, base peak 999, of counted sources."""
     return _core.predicted_spectrum(sources, weights or _core.SpectrumWeights())
-
-
-def predict_spectrum(smiles, weights=None, max_generations=2):
-    """Returns the predicted spectrum [(m/z, intensity)] of one SMILES; ValueError when the
-    analysis cannot parse it."""
-    analysed = analyse_fragments(smiles, max_generations)
-    if analysed is None:
-        raise ValueError(f"SMILES could not be parsed: {smiles!r}")
-    return predicted_spectrum(sources_of(*analysed), weights)
-
-
-def spectrum_score(measured_peaks, predicted, nominal_mass, parameters=None):
-    """Returns the identification score of a predicted spectrum against measured nominal
-    peaks (both [(m/z, intensity)] ascending, 0-999 scale)."""
-    return _core.identification_score(measured_peaks, predicted, nominal_mass,
-                                      parameters or _core.ScoreParameters())
-
-
-def score_ranks(scores):
-    """Returns 1 + the number of other scores at least as high, per score (ties count
-    against every tied candidate)."""
-    return _core.score_ranks([float(s) for s in scores])
-
-
-def mol_with_hs(smiles):
-    """Returns RDKit's molecule of a SMILES with explicit hydrogens, or None."""
-    mol = Chem.MolFromSmiles(smiles) if smiles else None
-    return None if mol is None else Chem.AddHs(mol)

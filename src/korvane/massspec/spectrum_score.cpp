@@ -62,9 +62,8 @@ double identification_score(const std::vector<NominalPeak>& measured,
     const auto r = isotope_ratios(measured, nominal_mass);
     const auto q = isotope_ratios(predicted, nominal_mass);
     double distance = 0.0;
-    for (int k = 0; k < kIsotopePeaks; ++k)
-      distance += std::min(std::abs(r[static_cast<std::size_t>(k)] - q[static_cast<std::size_t>(k)]),
-                           p.isotope_cap);
+    for (std::size_t k = 0; k < r.size(); ++k)
+      distance += std::min(std::abs(r[k] - q[k]), p.isotope_cap);
     score -= p.isotope_weight * distance;
   }
   return score;
