@@ -44,7 +44,8 @@ def analyse_fragments(smiles, max_generations=2):
     """Runs the analysis without coordinates (ring cuts, recursive peaks of
     max_generations, 0 for none) and returns (prepared molecule, fragments), or None for
     a SMILES the analysis cannot parse. Raises what the analysis raises."""
-    params = _params(600, 1.5, 0.23, 0.9, True, max_generations > 0, max(1, max_generations))
+    params = _params(ring_fragmentation=True, recursive_ms=max_generations > 0,
+                     max_generations=max(1, max_generations))
     params.need_coordinates = False
     m = _core.prepare_vif(smiles, params)
     if m is None:
