@@ -89,10 +89,8 @@ def _learned_ranks(peaks, mass, pool, inputs, model):
 
 
 def _hit_score(value):
-    """A hit's score as JSON holds it: the recall pair as a list, a score that could not be
-    computed (a learned score without an analysable structure) as None."""
-    if isinstance(value, tuple):
-        return list(value)
+    """A hit's score as JSON holds it; a score that could not be computed (a learned score
+    without an analysable structure) is None."""
     return None if value != value else value  # NaN
 
 
@@ -100,8 +98,8 @@ def search(measured, library, same_mass=False, top=10, score=DEFAULT_SCORE):
     """Returns one result dict per measured spectrum: its id, name, nominal mass, the
     number of candidates, the rank of its own structure when the library holds it
     (matched by canonical SMILES without stereochemistry) and the `top` best hits, each
-    with its "score" (a number; for "recall" the pair [recall, precision]; None for a
-    learned score of an entry without an analysable SMILES, which ranks last)."""
+    with its "score" (None for a learned score of an entry without an analysable SMILES,
+    which ranks last), or for "recall" its "recall_1" and "precision" as before."""
     if score not in SCORES:
         raise ValueError(f"unknown score {score!r}; expected one of {', '.join(SCORES)}")
     entries = library_entries(library)
@@ -133,12 +131,12 @@ def search(measured, library, same_mass=False, top=10, score=DEFAULT_SCORE):
         canon = canonical_smiles(sp.smiles)
         true_rank = next((ranked[i][0] for i in order if canon and pool[i][3] == canon), None)
         hits = [{"rank": ranked[i][0], "id": pool[i][0].id, "name": pool[i][0].name,
-                 "smiles": pool[i][0].smiles,
-                 "score": _hit_score(ranked[i][1])}
-                for i in order[:top]]
-        if score == "recall":  # the pair's parts by name, as before the score was added
-            for h, i in zip(hits, order):
+                 "smiles": pool[i][0].smiles} for i in order[:top]]
+        for h, i in zip(hits, order):
+            if score == "recall":  # the pair's parts by name, as before the score was added
                 h["recall_1"], h["precision"] = ranked[i][1]
+            else:
+                h["score"] = _hit_score(ranked[i][1])
         results.append({"id": sp.id, "name": sp.name, "mass": mass,
                         "candidates": len(pool), "true_rank": true_rank, "hits": hits})
     return results
