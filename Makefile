@@ -2,7 +2,7 @@
 # make test: the same set-up, then the C++ tests (CTest) and the Python tests (pytest).
 # make sanitize: every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # make fuzz: the libFuzzer harness (clang) for FUZZ_SECONDS seconds.
-# make bench: the benchmarks of bench/run.py, their table written into the README.
+# make bench: the benchmarks of bench/run.py, their table written into docs/performance.md.
 PYTHON_SYS := /usr/bin/python3
 VENV := .venv
 BUILD := build

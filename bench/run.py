@@ -3,7 +3,7 @@ molecules stage by stage against its floor, and the direct against the fast soft
 test. Prints the tables and writes them as JSON (and Markdown).
 
     .venv/bin/python bench/run.py                  # the full run
-    .venv/bin/python bench/run.py --update-readme  # and the README's table with it
+    .venv/bin/python bench/run.py --update-readme  # and the table of docs/performance.md with it
     .venv/bin/python bench/run.py --smoke          # a handful of molecules, seconds
 
 Each ladder measurement runs in a child process with a time limit, so one molecule
@@ -514,12 +514,12 @@ def markdown(results):
 
 
 def update_readme(table):
-    path = os.path.join(ROOT, "README.md")
+    path = os.path.join(ROOT, "docs", "performance.md")
     with open(path) as f:
         text = f.read()
     start, end = text.find(README_START), text.find(README_END)
     if start < 0 or end < start:
-        raise SystemExit(f"README.md has no {README_START} ... {README_END} block")
+        raise SystemExit(f"docs/performance.md has no {README_START} ... {README_END} block")
     text = text[:start + len(README_START)] + "\n" + table + text[end:]
     with open(path, "w") as f:
         f.write(text)
@@ -538,7 +538,7 @@ def main():
     ap.add_argument("--out", help="JSON file (default bench/results/latest.json; smoke: "
                     "a file in the temporary directory)")
     ap.add_argument("--update-readme", action="store_true",
-                    help="write the table into README.md's Benchmarks section")
+                    help="write the table into docs/performance.md")
     ap.add_argument("--only", help="comma-separated ladder names to measure (default all)")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()

@@ -4,7 +4,7 @@ LocalCluster, against the single-process loop of predict_record.
 
 Prints a Markdown table (molecules per second, parallel efficiency against --jobs 1, the
 peak resident memory of the largest worker process) and the goals; --update-readme writes
-them between the throughput markers of README.md. Each command's time is the wall clock
+them between the throughput markers of docs/performance.md. Each command's time is the wall clock
 of the whole run, start-up included; the loop's is the loop alone. Every run is repeated
 in rounds and the table gives the medians, since a shared machine's speed varies from one
 minute to the next by more than the goals' margins.
@@ -254,7 +254,7 @@ def main():
     table = "\n".join(text)
     print(table)
     if args.update_readme:
-        readme = ROOT / "README.md"
+        readme = ROOT / "docs" / "performance.md"
         body = readme.read_text()
         new = re.sub(r"(<!-- throughput:start -->\n).*?(<!-- throughput:end -->)",
                      lambda m: m.group(1) + table + "\n" + m.group(2), body, flags=re.S)

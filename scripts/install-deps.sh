@@ -9,7 +9,7 @@ packages=(
   pybind11-dev python3-dev python3-venv
   libgtest-dev
   python3-rdkit python3-numpy python3-networkx python3-matplotlib python3-requests
-  python3-pytest python3-hypothesis
+  python3-pytest python3-pytest-timeout python3-hypothesis
   python3-tqdm python3-distributed  # the korvane command's progress bar, Dask clusters
   clang libclang-rt-14-dev  # the libFuzzer harness (make fuzz)
 )

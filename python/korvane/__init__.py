@@ -46,12 +46,11 @@ from .pubchem import fetch_smiles_from_pubchem, VIF_from_pubchem
 from .panels import VIF_panel, VIF_ms_panel
 from .demos import triple_group_demo, halogen_test
 from .validation import validate
-from .record import predict_record
-from .batch import predict_many
+from .batch import predict_record, predict_many
 from . import spectra
 from .spectra import Spectrum, SpectrumFormatError, read_spectra
-from .annotation import annotate
-from .mirror_plot import plot_annotation
+from .spectra.annotation import annotate
+from .spectra.mirror_plot import plot_annotation
 
 # The handles imported at their first use, so that what only predicts records (the
 # command, batch workers, Dask tasks) starts without NetworkX and Matplotlib.

@@ -2,9 +2,8 @@
 substituted-halogen test, its figure saved to /tmp/vif_halogen.png."""
 import sys
 
-import korvane
-
 if len(sys.argv) > 1:
-    from korvane.cli import main
+    from .cli import main
     sys.exit(main())
-korvane.halogen_test(save="/tmp/vif_halogen.png")
+from .demos import halogen_test
+halogen_test(save="/tmp/vif_halogen.png")

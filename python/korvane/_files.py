@@ -17,7 +17,7 @@ def _umask():
     return mask
 
 
-def _save_figure_replacing(fig, path, **savefig_kwargs):
+def save_figure_replacing(fig, path, **savefig_kwargs):
     """Saves `fig` at `path` and returns the path written.
 
     The figure goes to a new temporary file of the same folder (created exclusively), which

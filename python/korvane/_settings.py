@@ -30,5 +30,9 @@ def max_analysis_bytes():
 
 def pubchem_rest():
     """Returns the PubChem endpoint base requests are made to (`korvane.PUBCHEM_REST`)."""
-    from .pubchem import PUBCHEM_REST
-    return getattr(_package(), "PUBCHEM_REST", PUBCHEM_REST)
+    return _package().PUBCHEM_REST
+
+
+def set_max_analysis_bytes(value):
+    """Sets `korvane.MAX_ANALYSIS_BYTES` (a batch worker takes its parent's budget)."""
+    _package().MAX_ANALYSIS_BYTES = value

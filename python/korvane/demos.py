@@ -3,15 +3,16 @@ from ._lazy import LazyModule
 
 plt = LazyModule("matplotlib.pyplot")
 
-import korvane as _kv
 
-from ._files import _save_figure_replacing
-from .plotting import _draw_panel_graph
+from ._files import save_figure_replacing
+from .plotting import draw_panel_graph, plot_mass_spectrum
+from .references import HALOGEN_TESTS
+from .vif import VIF
 
 _SEPARATOR = "=" * 78
 
-_COLOR_MAP = {"C": "red", "H": "skyblue", "Cl": "lightgreen", "O": "red", "N": "violet",
-              "F": "yellow", "Br": "brown"}
+COLOR_MAP = {"C": "red", "H": "skyblue", "Cl": "lightgreen", "O": "red", "N": "violet",
+             "F": "yellow", "Br": "brown"}
 
 
 def _fragment_list_text(record, sep):
@@ -23,14 +24,14 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
     carbon-halogen cleavages, and draws the first `panel_n` rows (graphs above, spectra
     below), saved to `save` when it is set."""
     if molekuller is None:
-        molekuller = _kv.HALOGEN_TESTS
+        molekuller = HALOGEN_TESTS
     print(_SEPARATOR)
     print("SUBSTITUTED-HALOGEN TEST — K4 (square) representation")
     print(_SEPARATOR)
 
-    sonuc = []
-    for ad, smi, not_ in molekuller:
-        r = _kv.VIF(smi, draw=False, verbose=False, show_spectrum=False)
+    rows = []
+    for name, smi, note in molekuller:
+        r = VIF(smi, draw=False, verbose=False, show_spectrum=False)
         l = r["lpi"]
         cx = [f for f in r["fragments"]
               if f["split"] and any(x in f["bond"] for x in ("Cl", "F", "Br"))]
@@ -38,40 +39,40 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
             cx_str = "; ".join(f["bond"] + "->" + _fragment_list_text(f, ",") for f in cx)
         else:
             cx_str = "C-X does NOT cleave"
-        print(f"{ad:24} LPI={str((l['n+'], l['n0'], l['n-'])):12} | C-X: {cx_str}")
-        print(" " * 24 + " [" + not_ + "]")
-        sonuc.append((ad, smi, r))
+        print(f"{name:24} LPI={str((l['n+'], l['n0'], l['n-'])):12} | C-X: {cx_str}")
+        print(" " * 24 + " [" + note + "]")
+        rows.append((name, smi, r))
 
-    pnl = sonuc[:panel_n]
-    n = len(pnl)
+    shown = rows[:panel_n]
+    n = len(shown)
     fig, axes = plt.subplots(2, n, figsize=(5 * n, 8.8), squeeze=False)
-    for col, (ad, smi, r) in enumerate(pnl):
+    for col, (name, smi, r) in enumerate(shown):
         axg = axes[0][col]
         axg.axis("off")
-        _draw_panel_graph(axg, r, _COLOR_MAP, 90)
+        draw_panel_graph(axg, r, COLOR_MAP, 90)
         l = r["lpi"]
-        axg.set_title(f"{ad}\nLPI = {{{l['n+']}, {l['n0']}, {l['n-']}}}", fontsize=11)
+        axg.set_title(f"{name}\nLPI = {{{l['n+']}, {l['n0']}, {l['n-']}}}", fontsize=11)
         axg.set_aspect("equal")
         axm = axes[1][col]
-        _kv.plot_mass_spectrum(ad, r["mol_mass"], r["fragments"], ax=axm)
+        plot_mass_spectrum(name, r["mol_mass"], r["fragments"], ax=axm)
         axm.title.set_fontsize(9)
     fig.suptitle("Substituted-halogen test (K4/square): structure (top) + MS (bottom)",
                  fontsize=14)
     plt.tight_layout()
     if save:
-        _save_figure_replacing(plt.gcf(), save, dpi=120, bbox_inches="tight")
+        save_figure_replacing(plt.gcf(), save, dpi=120, bbox_inches="tight")
         print(_SEPARATOR)
         print(f"Panel saved: {save}")
     plt.show()
-    return sonuc
+    return rows
 
 
 def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/vif_kombine"):
     """Returns the drawn analysis of `smiles`; prints its summary and single-cut
     fragments and saves the graph and spectrum figures under `save_prefix`."""
-    r = _kv.VIF(smiles, draw=True, verbose=False, show_spectrum=False)
+    r = VIF(smiles, draw=True, verbose=False, show_spectrum=False)
     if save_prefix:
-        _save_figure_replacing(plt.gcf(), f"{save_prefix}_graph.png", dpi=140,
+        save_figure_replacing(plt.gcf(), f"{save_prefix}_graph.png", dpi=140,
                                bbox_inches="tight")
     l = r["lpi"]
     print(f"Molecule : {smiles}")
@@ -80,9 +81,9 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
     for f in r["fragments"]:
         if f["split"]:
             print(f"   {f['bond']:>10}  ->  {_fragment_list_text(f, ', ')}")
-    _kv.plot_mass_spectrum(smiles, r["mol_mass"], r["fragments"])
+    plot_mass_spectrum(smiles, r["mol_mass"], r["fragments"])
     if save_prefix:
-        _save_figure_replacing(plt.gcf(), f"{save_prefix}_ms.png", dpi=140,
+        save_figure_replacing(plt.gcf(), f"{save_prefix}_ms.png", dpi=140,
                                bbox_inches="tight")
         print(f"Saved: {save_prefix}_graph.png , {save_prefix}_ms.png")
     plt.show()

@@ -6,9 +6,10 @@ from ._lazy import LazyModule
 plt = LazyModule("matplotlib.pyplot")
 import numpy as np
 
-import korvane as _kv
 
-from .plotting import _COLOR_MAP, _draw_panel_graph
+from .plotting import COLOR_MAP, draw_panel_graph, plot_mass_spectrum
+from .pubchem import fetch_smiles_from_pubchem
+from .vif import VIF
 
 BIOMOLECULES = [
     "water",
@@ -26,7 +27,7 @@ BIOMOLECULES = [
 def _grid(molecules, cols, cell_width, cell_height):
     """Returns (molecules, figure, flat row-major axes) for one cell per molecule."""
     if molecules is None:
-        molecules = _kv.BIOMOLECULES
+        molecules = BIOMOLECULES
     rows = math.ceil(len(molecules) / cols)
     fig, axs = plt.subplots(rows, cols, figsize=(cols * cell_width, rows * cell_height))
     # np.array also turns the single Axes of a 1 x 1 grid into a sequence of one.
@@ -36,7 +37,7 @@ def _grid(molecules, cols, cell_width, cell_height):
 def _smiles_for(item, by):
     """Returns the SMILES of `item`: looked up by name when `by` is "name", else the item."""
     if by == "name":
-        return _kv.fetch_smiles_from_pubchem(item)[0]
+        return fetch_smiles_from_pubchem(item)[0]
     return item
 
 
@@ -46,7 +47,7 @@ def _analyse(smiles, **vif_kwargs):
     VIF answers an unparsable SMILES with its failure text instead of a result;
     that text is raised as ValueError so the panel shows it like any analysis error.
     """
-    result = _kv.VIF(smiles, draw=False, verbose=False, **vif_kwargs)
+    result = VIF(smiles, draw=False, verbose=False, **vif_kwargs)
     if isinstance(result, str):
         raise ValueError(result)
     return result
@@ -89,7 +90,7 @@ def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60, bond_k
         except Exception:
             _note(ax, f"{item}\n(error)")
             continue
-        _draw_panel_graph(ax, r, _COLOR_MAP, node_size)
+        draw_panel_graph(ax, r, COLOR_MAP, node_size)
         lpi = r["lpi"]
         ax.set_title(f"{item}\nLPI={{{lpi['n+']},{lpi['n0']},{lpi['n-']}}}", fontsize=9)
         ax.set_aspect("equal")
@@ -119,7 +120,7 @@ def VIF_ms_panel(molecules=None, by="name", cols=2, save=None, ring_fragmentatio
             ax.axis("off")
             continue
         # The item, not the resolved SMILES, names the spectrum in its title.
-        _kv.plot_mass_spectrum(item, r["mol_mass"], r["fragments"], ax=ax)
+        plot_mass_spectrum(item, r["mol_mass"], r["fragments"], ax=ax)
         ax.title.set_fontsize(9)
     return _finish(fig, axes, len(molecules),
                    "VIF-predicted mass spectra — biomolecules", 1.0, save)

@@ -5,7 +5,7 @@ plt = LazyModule("matplotlib.pyplot")
 nx = LazyModule("networkx")
 
 # Element symbol -> node colour; carbon and oxygen share red. Other symbols are gray.
-_COLOR_MAP = {
+COLOR_MAP = {
     "C": "red",
     "Li": "orange",
     "H": "skyblue",
@@ -39,7 +39,7 @@ def _node_colors(H, color_map):
     return [color_map.get(H.nodes[n].get("symbol"), _OTHER_COLOR) for n in H.nodes]
 
 
-def _draw_panel_graph(ax, result, color_map, node_size):
+def draw_panel_graph(ax, result, color_map, node_size):
     """Draws the orbital graph of a VIF result into a panel's axes, without labels:
     essential edges thin black, soft edges dashed red."""
     H, pos = result["graph"], result["pos"]
@@ -57,7 +57,7 @@ def _draw_orbital_graph(H, pos, soft_bonds, lpi, smiles):
     and labelled symbol + node id, essential edges solid black, soft edges dashed red,
     and a title with the SMILES, the LPI and the soft-bond count.
     """
-    node_colors = [_COLOR_MAP.get(H.nodes[n]["symbol"], _OTHER_COLOR) for n in H.nodes]
+    node_colors = [COLOR_MAP.get(H.nodes[n]["symbol"], _OTHER_COLOR) for n in H.nodes]
     labels = {n: f"{H.nodes[n]['symbol']}{n}" for n in H.nodes}
     essential_edges, soft_edges = _split_edges(H, soft_bonds)
 

@@ -3,7 +3,8 @@ import threading
 import time
 import urllib.parse
 
-import korvane as _kv
+from ._settings import pubchem_rest
+from .vif import VIF
 
 PUBCHEM_REST = "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
 
@@ -27,7 +28,7 @@ def _property_url(query, by):
     "/", "?", "#" or "%" cannot change the path or add a query string.
     """
     segment = urllib.parse.quote(str(query), safe="")
-    return _kv.PUBCHEM_REST + "/" + by + "/" + segment + "/property/SMILES/JSON"
+    return pubchem_rest() + "/" + by + "/" + segment + "/property/SMILES/JSON"
 
 
 def _seconds_left(requests, deadline):
@@ -158,6 +159,6 @@ def VIF_from_pubchem(query, by="name", **vif_kwargs):
     Prints one line naming the query, its CID and the SMILES, then calls VIF with
     every further keyword unchanged.
     """
-    smiles, cid = _kv.fetch_smiles_from_pubchem(query, by=by)
+    smiles, cid = fetch_smiles_from_pubchem(query, by=by)
     print(f"[PubChem] '{query}' -> CID {cid} -> SMILES: {smiles}")
-    return _kv.VIF(smiles, **vif_kwargs)
+    return VIF(smiles, **vif_kwargs)

@@ -2,11 +2,12 @@
 import numpy as np
 from rdkit import Chem
 
-import korvane as _kv
-
 from . import _core
 from ._graph import graph_from_dicts
 from ._lazy import LazyModule
+from .layout import _get_period
+from .massspec import _nominal_atom_mass
+from .plotting import _draw_orbital_graph, plot_mass_spectrum
 
 plt = LazyModule("matplotlib.pyplot")
 
@@ -57,10 +58,10 @@ def _first_stage(smiles, params):
         return None
     # The lookups the core made, remembered as the Python helpers remember them.
     for z in dict.fromkeys(m.atomic_numbers):
-        _kv._nominal_atom_mass(z)
+        _nominal_atom_mass(z)
     H = graph_from_dicts(*m.graph_dicts)
     for symbol in dict.fromkeys(data["symbol"] for data in H._node.values()):
-        _kv._get_period(symbol)
+        _get_period(symbol)
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
     chem_bonds = m.chem_bond_dicts
@@ -125,9 +126,9 @@ def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectru
             "mol_mass_avg": mol_mass_avg,
         }
 
-    _kv._draw_orbital_graph(H, pos, softs, lpi, smiles)
+    _draw_orbital_graph(H, pos, softs, lpi, smiles)
     if show_spectrum:
-        _kv.plot_mass_spectrum(smiles, mol_mass, fragments)
+        plot_mass_spectrum(smiles, mol_mass, fragments)
     plt.show()
     return {"lpi": lpi, "soft_bonds": softs, "fragments": fragments, "graph": H,
             "chem_bonds": chem_bonds, "atom_subgraphs": atom_subgraphs, "pos": pos,

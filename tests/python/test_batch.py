@@ -9,9 +9,11 @@ import time
 import pytest
 
 import korvane
-from korvane.batch import _analyse_item, dask_map, lost_record, pool_map
-from korvane.compound_files import Item
-from korvane.record import predict_record
+from korvane.batch import analyse_item, lost_record
+from korvane.batch.cluster import dask_map
+from korvane.batch.pool import pool_map
+from korvane.batch.compound_files import Item
+from korvane.batch.record import predict_record
 
 SMALL = ["CCO", "Clc1ccccc1", "CC(=O)Cl", "C1CC", "O=C=O", "CC(C)=O", "c1ccncc1", "CCN"]
 C200 = "C" * 200  # recursive fragmentation of it takes seconds
@@ -21,7 +23,7 @@ def _killing_task(item, options):
     """The analysis, except that the worker holding "KILL" is killed with SIGKILL."""
     if item.smiles == "KILL":
         os.kill(os.getpid(), signal.SIGKILL)
-    return _analyse_item(item, options)
+    return analyse_item(item, options)
 
 
 def _items(smiles):
@@ -31,7 +33,7 @@ def _items(smiles):
 def test_records_come_in_input_order_for_every_pool_size():
     expected = [predict_record(s, id=f"m{n}") for n, s in enumerate(SMALL, 1)]
     for jobs, chunk in ((1, 16), (2, 1), (3, 2)):
-        got = list(pool_map(_items(SMALL), _analyse_item, {}, jobs=jobs, chunk_size=chunk,
+        got = list(pool_map(_items(SMALL), analyse_item, {}, jobs=jobs, chunk_size=chunk,
                             lost=lost_record))
         assert got == expected
 

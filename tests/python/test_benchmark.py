@@ -4,9 +4,9 @@ import json
 
 import pytest
 
-from korvane import spectra_commands
-from korvane.benchmark import PREDICTORS, run_benchmark
-from korvane.search import search
+from korvane.cli import spectra as spectra_commands
+from korvane.spectra.benchmark import PREDICTORS, run_benchmark
+from korvane.spectra.search import search
 from korvane.spectra import Spectrum, read_spectra
 
 import numpy as np

@@ -5,9 +5,9 @@ import io
 import pytest
 from rdkit import Chem
 
-from korvane.compound_files import (CSV_HEADER, RecordWriter, count_compounds, csv_text,
-                                    msp_text, read_compounds, scan_output)
-from korvane.record import error_record, predict_record
+from korvane.batch.compound_files import (CSV_HEADER, RecordWriter, count_compounds,
+                                          csv_text, msp_text, read_compounds, scan_output)
+from korvane.batch.record import error_record, predict_record
 
 
 def _items(path, **kw):

@@ -12,7 +12,7 @@ SEP = "=" * 78
 
 def test_halogen_table_and_panel(capsys, tmp_path, show_calls):
     png = tmp_path / "halo.png"
-    sonuc = korvane.halogen_test(save=str(png))
+    result = korvane.halogen_test(save=str(png))
     out = capsys.readouterr().out.splitlines()
     assert out[:3] == [SEP, "SUBSTITUTED-HALOGEN TEST — K4 (square) representation", SEP]
     rows = out[3:-2]
@@ -26,7 +26,7 @@ def test_halogen_table_and_panel(capsys, tmp_path, show_calls):
         assert cx == "C-X does NOT cleave" or "->" in cx
     assert out[-2:] == [SEP, f"Panel saved: {png}"]
     assert png.stat().st_size > 10_000
-    assert [row[0] for row in sonuc] == [row[0] for row in korvane.HALOGEN_TESTS]
+    assert [row[0] for row in result] == [row[0] for row in korvane.HALOGEN_TESTS]
     fig = plt.gcf()
     assert fig.get_size_inches().tolist() == [20.0, 8.8]
     assert len(fig.axes) == 8
@@ -37,17 +37,17 @@ def test_halogen_table_and_panel(capsys, tmp_path, show_calls):
 
 def test_halogen_cleavage_text_and_panel_count(capsys, show_calls):
     rows = [("methyl chloride", "CCl", "x"), ("methane", "C", "y")]
-    sonuc = korvane.halogen_test(rows, panel_n=1, save=None)
+    result = korvane.halogen_test(rows, panel_n=1, save=None)
     out = capsys.readouterr().out.splitlines()
     assert "Panel saved:" not in "\n".join(out)
-    r = sonuc[0][2]
+    r = result[0][2]
     cuts = [f for f in r["fragments"] if f["split"] and "Cl" in f["bond"]]
     expected = "; ".join(f["bond"] + "->" + ",".join(f"{a}({c})" for a, _b, c in f["fragments"])
                          for f in cuts) or "C-X does NOT cleave"
     assert out[3].endswith(" | C-X: " + expected)
     assert out[5].endswith(" | C-X: C-X does NOT cleave")
     assert plt.gcf().get_size_inches().tolist() == [5.0, 8.8]
-    assert len(sonuc) == 2
+    assert len(result) == 2
 
 
 def test_halogen_test_with_no_columns_fails_after_the_table(capsys):

@@ -32,7 +32,7 @@ def vif_calls(monkeypatch):
     def recording(smiles, **kwargs):
         calls.append((smiles, kwargs))
         return real(smiles, **kwargs)
-    monkeypatch.setattr(korvane, "VIF", recording)
+    monkeypatch.setattr(panels, "VIF", recording)
     return calls
 
 
@@ -105,7 +105,7 @@ def test_exception_in_VIF_gives_error_title(monkeypatch, show_calls):
         if smiles == "C":
             raise RuntimeError("boom")
         return real(smiles, **kwargs)
-    monkeypatch.setattr(korvane, "VIF", failing)
+    monkeypatch.setattr(panels, "VIF", failing)
     fig = panels.VIF_panel(["C", "O"], by="smiles", cols=2)
     assert [ax.get_title() for ax in fig.axes] == ["C\n(error)", "O\nLPI={3,0,3}"]
     fig = panels.VIF_ms_panel(["C", "O"], by="smiles", cols=1)

@@ -180,9 +180,9 @@ def test_error_message_quotes_the_query_as_given(pug):
 
 @pytest.fixture
 def vif_calls(monkeypatch):
-    """Replaces korvane.VIF with a recorder returning a marker."""
+    """Replaces the VIF that VIF_from_pubchem calls with a recorder returning a marker."""
     calls = []
-    monkeypatch.setattr(korvane, "VIF", lambda *a, **k: calls.append((a, k)) or "result")
+    monkeypatch.setattr(pubchem, "VIF", lambda *a, **k: calls.append((a, k)) or "result")
     return calls
 
 

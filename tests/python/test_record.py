@@ -4,7 +4,7 @@ import json
 import pytest
 
 import korvane
-from korvane.record import RECORD_KEYS
+from korvane.batch.record import RECORD_KEYS
 
 
 def test_record_is_json_ready_with_keys_in_order():

@@ -31,7 +31,7 @@ def test_a_wrong_analysis_fails_its_row_and_the_rest_still_run(capsys, monkeypat
             r["lpi"] = dict(r["lpi"], n0=1)
         return r
 
-    monkeypatch.setattr(korvane, "VIF", wrong_for_water)
+    monkeypatch.setattr(korvane.validation, "VIF", wrong_for_water)
     assert korvane.validate() is False
     out = capsys.readouterr().out.splitlines()
     assert out[3] == "  [FAIL] water        O          expected=(3, 0, 3)  found=(3, 1, 3)"
@@ -41,8 +41,8 @@ def test_a_wrong_analysis_fails_its_row_and_the_rest_still_run(capsys, monkeypat
 
 
 def test_a_molecule_without_a_separating_cut_fails_its_ms_row(capsys, monkeypatch):
-    monkeypatch.setattr(korvane, "MS_REFERENCES", [("water", "O", 17)])
-    monkeypatch.setattr(korvane, "LPI_REFERENCES", [])
+    monkeypatch.setattr(korvane.validation, "MS_REFERENCES", [("water", "O", 17)])
+    monkeypatch.setattr(korvane.validation, "LPI_REFERENCES", [])
     assert korvane.validate() is False
     out = capsys.readouterr().out.splitlines()
     assert out[6] == "  [FAIL] water          m/z=17 expected  found peaks=[]"

@@ -4,8 +4,9 @@ candidates ranked by that score (`korvane search`)."""
 import json
 import sys
 
-from . import _core
-from .spectra import read_spectra
+from .. import _core
+from .candidates import canonical_smiles, nominal_mass_of
+from .readers import read_spectra
 
 
 def search_score(spectrum_peaks, mass, predicted_mz):
@@ -34,7 +35,6 @@ def library_entries(library):
     """Returns (spectrum, nominal mass or None, predicted m/z, canonical SMILES or None)
     per library spectrum; a peak at the stated molecular mass is the molecular ion, which
     the scores leave out as the benchmark's recursive predictor does."""
-    from .benchmark import canonical_smiles
     out = []
     for sp in library:
         mass = _stated_mass(sp)
@@ -47,7 +47,6 @@ def search(measured, library, same_mass=False, top=10):
     """Returns one result dict per measured spectrum: its id, name, nominal mass, the
     number of candidates, the rank of its own structure when the library holds it
     (matched by canonical SMILES without stereochemistry) and the `top` best hits."""
-    from .benchmark import canonical_smiles, nominal_mass_of
     entries = library_entries(library)
     results = []
     for sp in measured:
@@ -66,18 +65,6 @@ def search(measured, library, same_mass=False, top=10):
         results.append({"id": sp.id, "name": sp.name, "mass": mass,
                         "candidates": len(pool), "true_rank": true_rank, "hits": hits})
     return results
-
-
-def add_search_arguments(parser):
-    parser.add_argument("measured", help="measured spectra (MSP, MassBank records, JSON Lines)")
-    parser.add_argument("--library", required=True,
-                        help="predicted spectra to rank, e.g. the MSP of `korvane predict`")
-    parser.add_argument("--same-mass", action="store_true",
-                        help="rank only library molecules of the measured nominal mass")
-    parser.add_argument("--top", type=int, default=10, help="hits kept per spectrum")
-    parser.add_argument("--out", help="write the results as JSON Lines to OUT")
-    parser.add_argument("--skip-bad", action="store_true",
-                        help="leave malformed records out with a warning instead of stopping")
 
 
 def run_search_command(args):

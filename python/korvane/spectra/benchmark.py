@@ -8,93 +8,24 @@ from the core (`score_prediction`); this module reads, runs the pool and reports
 """
 import json
 import os
-import re
 import statistics
 import sys
-from concurrent.futures import ProcessPoolExecutor
 
-from rdkit import Chem, RDConfig, RDLogger
+from rdkit import Chem, RDLogger
 
-from . import _core
+from .. import _core
+from .._markdown import replace_block
+from ..batch.pool import map_all
+from .candidates import (canonical_smiles, lost_prediction, mol_nominal_mass, nci_candidates,
+                         nominal_mass_of, predict_mz_task)
+from .readers import open_spectra_path, read_spectra
 from .search import rank_candidates
-from .spectra import open_spectra_path, read_spectra
 
 PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive")
 METRICS = ("recall_1", "recall_exact", "distinct_mz", "precision", "chance_1")
 PREDICTOR_TITLES = {"all_single_cuts": "all single-bond cuts", "soft_single": "soft single cuts",
                     "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)"}
 README_START, README_END = "<!-- accuracy-results:start -->", "<!-- accuracy-results:end -->"
-
-
-def canonical_smiles(smiles):
-    """Returns RDKit's canonical SMILES without stereochemistry, or None when RDKit cannot
-    parse it."""
-    mol = Chem.MolFromSmiles(smiles) if smiles else None
-    return Chem.MolToSmiles(mol, isomericSmiles=False) if mol is not None else None
-
-
-def _mol_mass(mol):
-    from .massspec import _nominal_mass
-    mol = Chem.AddHs(mol)
-    return _nominal_mass(mol, range(mol.GetNumAtoms()))
-
-
-def nominal_mass_of(smiles):
-    """Returns the nominal mass (most common isotopes, hydrogens included) of a SMILES that
-    RDKit parses, else None."""
-    mol = Chem.MolFromSmiles(smiles) if smiles else None
-    return None if mol is None else _mol_mass(mol)
-
-
-def predict_mz(smiles):
-    """Returns {"mass": nominal M, predictor name: ascending distinct m/z list} for one
-    SMILES, or {"error": message} when it cannot be analysed.
-
-    One `VIF` run with ring cuts and two recursive generations serves the three soft
-    predictors: ring fragmentation only adds ring-cut records after the single ones, and
-    the recursion cuts ring pairs whatever that flag says.
-    """
-    from .vif import VIF
-    mol = Chem.MolFromSmiles(smiles)
-    if mol is None:
-        return {"error": "RDKit cannot parse the SMILES"}
-    try:
-        r = VIF(smiles, draw=False, verbose=False, ring_fragmentation=True,
-                recursive_ms=True, max_generations=2)
-    except (MemoryError, ValueError, RuntimeError) as e:
-        return {"error": f"{type(e).__name__}: {e}"}
-    if not isinstance(r, dict):
-        return {"error": r}
-    m = r["mol_mass"]
-
-    def pieces(records):
-        return sorted({f[2] for c in records for f in c["fragments"]})
-
-    return {"mass": m,
-            "all_single_cuts": list(_core.single_cut_mz(Chem.AddHs(mol).ToBinary())),
-            "soft_single": pieces(r["single_fragments"]),
-            "soft_ring": pieces(r["real_fragments"]),
-            "recursive": sorted(mz for mz in r["recursive_peaks"] if mz != m)}
-
-
-def parallel_map(function, items, jobs):
-    """Returns [function(item) for item in items], over `jobs` processes when jobs > 1;
-    RDKit's log is silenced in the workers (and here when one process does the work)."""
-    items = list(items)
-    if jobs <= 1 or len(items) < 2:
-        RDLogger.DisableLog("rdApp.*")
-        return [function(item) for item in items]
-    chunk = max(1, min(32, len(items) // (8 * jobs)))
-    with ProcessPoolExecutor(max_workers=jobs, initializer=RDLogger.DisableLog,
-                             initargs=("rdApp.*",)) as pool:
-        return list(pool.map(function, items, chunksize=chunk))
-
-
-def nci_candidates():
-    """Returns the SMILES of the single-component molecules of RDKit's NCI sample."""
-    path = os.path.join(RDConfig.RDDataDir, "NCI", "first_5K.smi")
-    with open(path) as f:
-        return [line.split()[0] for line in f if line.strip() and "." not in line.split()[0]]
 
 
 def _summary(values):
@@ -128,13 +59,14 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
         wanted = {nominal_mass_of(sp.smiles) for sp, _ in entries}
         for smi in nci_candidates():
             mol = Chem.MolFromSmiles(smi)
-            if mol is None or _mol_mass(mol) not in wanted:
+            if mol is None or mol_nominal_mass(mol) not in wanted:
                 continue
             canon = Chem.MolToSmiles(mol, isomericSmiles=False)
             pool.setdefault(canon, smi)
     say(f"predicting {len(pool)} structures ({len(entries)} measured) with {jobs} job(s)")
     keys = list(pool)
-    predicted = dict(zip(keys, parallel_map(predict_mz, [pool[k] for k in keys], jobs)))
+    predicted = dict(zip(keys, map_all(predict_mz_task, [pool[k] for k in keys], None,
+                                        jobs=jobs, lost=lost_prediction)))
 
     by_mass = {}
     for canon, p in predicted.items():
@@ -239,39 +171,6 @@ def readme_text(result, counts, source):
     return "\n".join(text)
 
 
-def update_readme(path, block):
-    """Replaces the text between the accuracy markers of the README (appending a section
-    with the markers when they are missing)."""
-    with open(path, encoding="utf-8") as f:
-        readme = f.read()
-    new = f"{README_START}\n{block}\n{README_END}"
-    if README_START in readme and README_END in readme:
-        readme = re.sub(re.escape(README_START) + ".*?" + re.escape(README_END),
-                        lambda _: new, readme, flags=re.S)
-    else:
-        readme = readme.rstrip("\n") + "\n\n## Accuracy on measured EI spectra\n\n" + new + "\n"
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(readme)
-
-
-# --- commands ---------------------------------------------------------------------
-
-def add_benchmark_arguments(parser):
-    parser.add_argument("spectra", nargs="?", default=None,
-                        help="spectra to score (MSP, MassBank records, JSON Lines); "
-                             "default: the shipped openly licensed EI set")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
-                        help="processes for the predictions (default: all cores)")
-    parser.add_argument("--json", metavar="OUT", help="write the result as JSON to OUT")
-    parser.add_argument("--update-readme", nargs="?", const="README.md", metavar="README",
-                        help="put the table into README (default ./README.md)")
-    parser.add_argument("--limit", type=int, metavar="N", help="score only the first N spectra")
-    parser.add_argument("--no-identification", action="store_true",
-                        help="skip ranking the true structure among same-mass candidates")
-    parser.add_argument("--skip-bad", action="store_true",
-                        help="leave malformed records out with a warning instead of stopping")
-
-
 def run_benchmark_command(args):
     """Runs `korvane benchmark`; returns the exit status."""
     path = args.spectra or open_spectra_path()
@@ -297,5 +196,6 @@ def run_benchmark_command(args):
     if args.update_readme:
         source = ("the shipped open set (`data/ei_open.jsonl`)" if args.spectra is None
                   else f"`{os.path.basename(path)}`")
-        update_readme(args.update_readme, readme_text(result, counts, source))
+        replace_block(args.update_readme, README_START, README_END,
+                      readme_text(result, counts, source), "Accuracy on measured EI spectra")
     return 0

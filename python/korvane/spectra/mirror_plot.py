@@ -3,7 +3,7 @@ downwards, matched peaks coloured by the generation of their fragment and labell
 its formula."""
 import unicodedata
 
-from ._lazy import LazyModule
+from .._lazy import LazyModule
 
 plt = LazyModule("matplotlib.pyplot")
 

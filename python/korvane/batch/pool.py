@@ -15,8 +15,7 @@ import time
 from collections import deque
 from multiprocessing.connection import wait
 
-from .compound_files import Item, read_compounds
-from .record import error_record, predict_record
+from .._settings import max_analysis_bytes, set_max_analysis_bytes
 
 _context = None
 
@@ -29,13 +28,6 @@ def _mp_context():
     return _context
 
 
-def _analyse_item(item, options):
-    """Returns the record of one Item (its problem, if any, as an error record)."""
-    if item.problem is not None:
-        return error_record(item.smiles, item.id, item.problem)
-    return predict_record(item.smiles, id=item.id, **options)
-
-
 _READY = "ready"
 
 
@@ -44,12 +36,11 @@ def _worker_main(conn, task, options, byte_limit):
     # Ctrl-C reaches the whole process group; the parent alone decides what stops.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     from rdkit import RDLogger
-    import korvane
     # RDKit's parse messages would break the parent's progress bar; the error records
     # hold the reason.
     RDLogger.DisableLog("rdApp.*")
-    korvane.MAX_ANALYSIS_BYTES = byte_limit
-    _tune_allocator()
+    set_max_analysis_bytes(byte_limit)
+    tune_allocator()
     conn.send(_READY)  # the time-out counts from here, not from the process start
     while True:
         try:
@@ -144,9 +135,8 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
     more than a bounded number of them wait. Stopping the generator (or Ctrl-C in it)
     stops the workers at once.
     """
-    import korvane
     jobs = max(1, int(jobs or default_jobs()))
-    limit = korvane.MAX_ANALYSIS_BYTES if byte_limit is None else byte_limit
+    limit = max_analysis_bytes() if byte_limit is None else byte_limit
     ctx = _mp_context()
     source = enumerate(items)
     requeued = deque()  # chunks taken back from a lost worker, served first
@@ -226,45 +216,30 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
             w.stop(kill=bool(w.held))
 
 
-def _as_items(inputs, smiles_column=None, id_column=None):
-    """Items of a file path, of SMILES strings or of (id, SMILES) pairs."""
-    if isinstance(inputs, (str, os.PathLike)):
-        yield from read_compounds(inputs, smiles_column, id_column)
-        return
-    for number, entry in enumerate(inputs, 1):
-        if isinstance(entry, str):
-            yield Item(number, str(number), entry, None)
-        else:
-            given, smiles = entry
-            yield Item(number, str(number) if given is None else given, smiles, None)
+def map_all(task, items, options, jobs=1, lost=None):
+    """Returns [task(item, options) for item in items] in input order: in this process when
+    jobs <= 1 or there is one item, else from `jobs` worker processes of pool_map.
 
-
-def lost_record(item, message):
-    return error_record(item.smiles, item.id, message)
-
-
-def predict_many(inputs, jobs=None, client=None, timeout=None, partition_size=None,
-                 **options):
-    """Yields the records of `inputs` in input order: SMILES strings (ids are their
-    1-based positions, as text), (id, SMILES) pairs, or the path of a compound file.
-
-    Options are predict_record's (recursive_ms, ring_fragmentation, max_generations,
-    largest_component, bond_kappa, timings). Runs on `jobs` local worker processes
-    (default: every core), or with a Dask `client` on its cluster.
+    RDKit's log is silenced where the work runs (the workers silence their own).
     """
-    items = _as_items(inputs)
-    if client is not None:
-        yield from dask_map(items, _analyse_item, options, client,
-                            partition_size=partition_size or 64, lost=lost_record)
-        return
-    yield from pool_map(items, _analyse_item, options, jobs=jobs, timeout=timeout,
-                        chunk_size=partition_size or 16, lost=lost_record)
+    items = list(items)
+    if jobs <= 1 or len(items) < 2:
+        from rdkit import RDLogger
+        RDLogger.DisableLog("rdApp.*")
+        return [task(item, options) for item in items]
+    return list(pool_map(items, task, options, jobs=jobs, chunk_size=_chunk(len(items), jobs),
+                         lost=lost))
+
+
+def _chunk(n_items, jobs):
+    # Small chunks keep the workers evenly loaded to the end of the list.
+    return max(1, min(16, n_items // (8 * jobs)))
 
 
 _allocator_tuned = False
 
 
-def _tune_allocator():
+def tune_allocator():
     """Lets glibc's malloc keep freed memory for reuse in this process, once.
 
     Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_ set, and leaves it set in
@@ -290,58 +265,3 @@ def _tune_allocator():
     m_trim_threshold, m_mmap_threshold = -1, -3  # glibc's mallopt parameters
     libc.mallopt(m_mmap_threshold, 32 << 20)
     libc.mallopt(m_trim_threshold, 64 << 20)
-
-
-def run_partition(partition, task, options):
-    """Returns [task(item, options) for each item]: one Dask task's work."""
-    _tune_allocator()
-    return [task(item, options) for item in partition]
-
-
-def dask_map(items, task, options, client, partition_size=64, lost=None, in_flight=None):
-    """Yields task(item, options) for each item in input order, computed on the Dask
-    cluster of `client` in partitions of `partition_size` items, at most `in_flight`
-    partitions submitted at a time (default: four per thread of the cluster, so that a
-    slow partition at the head of the order does not leave the other workers idle).
-
-    A partition whose worker is lost is retried by the scheduler; one that keeps killing
-    its workers is split into single items, and an item that still kills its worker
-    yields lost(item, message).
-    """
-    from distributed import KilledWorker
-    import uuid
-    batch = uuid.uuid4().hex
-    if in_flight is None:
-        in_flight = max(4, 4 * sum(client.nthreads().values()))
-    source = enumerate(items)
-    futures = deque()
-    counter = itertools.count()
-
-    def submit(partition):
-        # An explicit key per partition: Dask would merge equal arguments otherwise.
-        return client.submit(run_partition, partition, task, options, pure=False,
-                             key=f"korvane-partition-{batch}-{next(counter)}")
-
-    def result_of(future, partition):
-        try:
-            return future.result()
-        except KilledWorker:
-            out = []
-            for item in partition:
-                try:
-                    out.extend(submit([item]).result())
-                except KilledWorker:
-                    out.append(lost(item, "WorkerDied: the molecule's Dask worker was "
-                                          "lost on every try"))
-            return out
-
-    while True:
-        while len(futures) < in_flight:
-            partition = [item for _, item in itertools.islice(source, partition_size)]
-            if not partition:
-                break
-            futures.append((submit(partition), partition))
-        if not futures:
-            return
-        future, partition = futures.popleft()
-        yield from result_of(future, partition)

@@ -6,8 +6,9 @@ import sys
 
 import numpy as np
 
-from . import _core
-from .spectra import Spectrum, read_spectra
+from .. import _core
+from ..batch.pool import map_all
+from .readers import Spectrum, read_spectra
 
 # The keys of an annotation result, in their order.
 RESULT_KEYS = ("id", "name", "smiles", "nominal_mass", "tolerance", "status", "error",
@@ -65,7 +66,7 @@ def annotate(spectrum, smiles=None, tolerance=1, recursive_ms=True, ring_fragmen
     "status" "error" with the record's message. Raises ValueError when there is no
     structure.
     """
-    from .record import predict_record
+    from ..batch.record import predict_record
     sp = _as_spectrum(spectrum)
     structure = smiles or sp.smiles
     if not structure:
@@ -104,9 +105,11 @@ def _safe_name(text):
     return "".join(c if c.isalnum() or c in "-_." else "_" for c in str(text)) or "spectrum"
 
 
-def _annotate_task(item):
-    """Worker: annotates one spectrum and, when asked, saves its mirror plot."""
-    sp, options, plot_dir = item
+def _annotate_task(sp, options):
+    """Worker: annotates one spectrum and, when asked (options["plot_dir"]), saves its
+    mirror plot."""
+    options = dict(options)
+    plot_dir = options.pop("plot_dir")
     result = annotate(sp, **options)
     if plot_dir and result["status"] == "ok":
         import matplotlib
@@ -120,18 +123,22 @@ def _annotate_task(item):
     return result
 
 
+def _lost_annotation(sp, message):
+    result = dict.fromkeys(RESULT_KEYS)
+    result.update(id=sp.id, name=sp.name, smiles=sp.smiles, status="error", error=message)
+    return result
+
+
 def run_annotate_command(args):
     """Runs `korvane annotate`; returns the exit status."""
-    from .benchmark import parallel_map
     errors = []
     spectra = read_spectra(args.spectra, skip_bad=args.skip_bad, errors=errors)
     without = [sp for sp in spectra if not (args.smiles or sp.smiles)]
     todo = [sp for sp in spectra if args.smiles or sp.smiles]
     if args.plot:
         os.makedirs(args.plot, exist_ok=True)
-    options = {"smiles": args.smiles, "tolerance": args.tolerance}
-    results = parallel_map(_annotate_task, [(sp, options, args.plot) for sp in todo],
-                           args.jobs)
+    options = {"smiles": args.smiles, "tolerance": args.tolerance, "plot_dir": args.plot}
+    results = map_all(_annotate_task, todo, options, jobs=args.jobs, lost=_lost_annotation)
     tmp = args.out + ".tmp"
     with open(tmp, "w") as f:
         for r in results:
@@ -145,17 +152,3 @@ def run_annotate_command(args):
           + (f"; median explained intensity {np.median(explained):.1%}" if explained else ""),
           file=sys.stderr)
     return 0
-
-
-def add_annotate_arguments(parser):
-    parser.add_argument("spectra", metavar="SPECTRA",
-                        help="measured spectra (MSP, MassBank records, JSON Lines)")
-    parser.add_argument("--smiles", help="structure of every spectrum, instead of its own")
-    parser.add_argument("--out", required=True, help="annotations as JSON Lines")
-    parser.add_argument("--plot", metavar="DIR", help="save a mirror plot per spectrum here")
-    parser.add_argument("--tolerance", type=int, default=1,
-                        help="m/z distance of a match (default 1)")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
-                        help="worker processes (default: all cores)")
-    parser.add_argument("--skip-bad", action="store_true",
-                        help="leave malformed records out with a warning instead of stopping")

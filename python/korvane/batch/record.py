@@ -10,8 +10,8 @@ from rdkit import Chem
 from rdkit.Chem import rdMolDescriptors
 from rdkit.Chem.MolStandardize import rdMolStandardize
 
-from . import _core
-from .vif import _check_smiles, _params
+from .. import _core
+from ..vif import _check_smiles, _params
 
 # Raised whenever a field is added, removed or changes its meaning.
 SCHEMA_VERSION = 1

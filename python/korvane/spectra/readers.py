@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _core
+from .. import _core
 
 
 class SpectrumFormatError(ValueError):
@@ -327,4 +327,4 @@ def read_spectra(path, skip_bad=False, errors=None):
 
 def open_spectra_path():
     """Returns the path of the shipped openly licensed EI spectra (data/ei_open.jsonl)."""
-    return os.path.join(os.path.dirname(__file__), "data", "ei_open.jsonl")
+    return os.path.join(os.path.dirname(os.path.dirname(__file__)), "data", "ei_open.jsonl")

@@ -1,0 +1,103 @@
+"""The measured-spectrum subcommands of `korvane`: annotate, benchmark and search."""
+import argparse
+import os
+
+EXAMPLES = {
+    "annotate": """\
+examples:
+  korvane annotate spectra.msp --out annotated.jsonl --plot plots/
+  korvane annotate record.txt --smiles "CCOC(C)=O" --out one.jsonl
+""",
+    "benchmark": """\
+examples:
+  korvane benchmark --jobs 2                     the shipped open EI set
+  korvane benchmark my_spectra.msp --json accuracy.json
+  korvane benchmark --limit 6 --jobs 1           a quick smoke run
+""",
+    "search": """\
+examples:
+  korvane predict candidates.smi --out library.msp
+  korvane search measured.msp --library library.msp --same-mass --out hits.jsonl
+""",
+}
+
+
+def _annotate_arguments(parser):
+    parser.add_argument("spectra", metavar="SPECTRA",
+                        help="measured spectra (MSP, MassBank records, JSON Lines)")
+    parser.add_argument("--smiles", help="structure of every spectrum, instead of its own")
+    parser.add_argument("--out", required=True, help="annotations as JSON Lines")
+    parser.add_argument("--plot", metavar="DIR", help="save a mirror plot per spectrum here")
+    parser.add_argument("--tolerance", type=int, default=1,
+                        help="m/z distance of a match (default 1)")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                        help="worker processes (default: all cores)")
+    parser.add_argument("--skip-bad", action="store_true",
+                        help="leave malformed records out with a warning instead of stopping")
+
+
+def _benchmark_arguments(parser):
+    parser.add_argument("spectra", nargs="?", default=None,
+                        help="spectra to score (MSP, MassBank records, JSON Lines); "
+                             "default: the shipped openly licensed EI set")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                        help="processes for the predictions (default: all cores)")
+    parser.add_argument("--json", metavar="OUT", help="write the result as JSON to OUT")
+    parser.add_argument("--update-readme", nargs="?", const="README.md", metavar="README",
+                        help="put the table into README (default ./README.md)")
+    parser.add_argument("--limit", type=int, metavar="N", help="score only the first N spectra")
+    parser.add_argument("--no-identification", action="store_true",
+                        help="skip ranking the true structure among same-mass candidates")
+    parser.add_argument("--skip-bad", action="store_true",
+                        help="leave malformed records out with a warning instead of stopping")
+
+
+def _search_arguments(parser):
+    parser.add_argument("measured", help="measured spectra (MSP, MassBank records, JSON Lines)")
+    parser.add_argument("--library", required=True,
+                        help="predicted spectra to rank, e.g. the MSP of `korvane predict`")
+    parser.add_argument("--same-mass", action="store_true",
+                        help="rank only library molecules of the measured nominal mass")
+    parser.add_argument("--top", type=int, default=10, help="hits kept per spectrum")
+    parser.add_argument("--out", help="write the results as JSON Lines to OUT")
+    parser.add_argument("--skip-bad", action="store_true",
+                        help="leave malformed records out with a warning instead of stopping")
+
+
+# The work of each subcommand is imported when it runs, so that `korvane --help` stays fast.
+def _annotate(args):
+    from ..spectra.annotation import run_annotate_command
+    return run_annotate_command(args)
+
+
+def _benchmark(args):
+    from ..spectra.benchmark import run_benchmark_command
+    return run_benchmark_command(args)
+
+
+def _search(args):
+    from ..spectra.search import run_search_command
+    return run_search_command(args)
+
+
+def add_commands(subparsers):
+    for name, add, run, help_text, description in (
+            ("annotate", _annotate_arguments, _annotate,
+             "explain the peaks of measured spectra by predicted fragments",
+             "Annotates every peak of each measured spectrum with the predicted fragments "
+             "at its nominal m/z or within the tolerance, with the accuracy scores per "
+             "spectrum; --plot saves a mirror plot per spectrum."),
+            ("benchmark", _benchmark_arguments, _benchmark,
+             "score the predictors against measured EI spectra",
+             "Scores four predictors (every single-bond cut, soft single cuts, soft + ring "
+             "cuts, recursive peaks) against measured spectra, and ranks each true "
+             "structure among same-mass candidates by its predicted m/z."),
+            ("search", _search_arguments, _search,
+             "rank a library of predicted spectra for each measured spectrum",
+             "Ranks the molecules of a predicted library for each measured spectrum by "
+             "(recall within 1 of the measured top-10 peaks, precision).")):
+        p = subparsers.add_parser(name, help=help_text, description=description,
+                                  epilog=EXAMPLES[name],
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        add(p)
+        p.set_defaults(handler=run)
