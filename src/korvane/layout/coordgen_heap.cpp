@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <string>
@@ -48,10 +49,13 @@ SizedDeleteFn g_real_sized_delete_array = nullptr;
 // fault its pages in again; what a large molecule took beyond it is returned.
 constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
 
-// One reserved range of address space, handed out upwards. A scope starts where the
-// previous one started when all that one allocated has been given back, and above
-// the previous one's memory otherwise (objects the generator keeps, such as its ring
-// templates); the range starts over once nothing in it is live.
+// One reserved range of address space. Within a scope, a block freed in that scope is
+// reused for the next request of its size (last freed, first reused), and new blocks
+// are cut upwards from the range; so every address follows from the scope's own
+// requests and frees alone. A scope starts where the previous one started when all that
+// one allocated has been given back, and above the previous one's memory otherwise
+// (objects the generator keeps, such as its ring templates); the range starts over once
+// nothing in it is live. Each block is preceded by a 16-byte header holding its size.
 class OrderedRegion {
  public:
   bool reserve() {
@@ -69,6 +73,7 @@ class OrderedRegion {
 
   void begin_scope() {
     std::lock_guard<std::mutex> lock(mutex_);
+    forget_free_blocks();
     if (live_scope_ == 0) {
       top_ = scope_start_;
     } else {
@@ -77,10 +82,13 @@ class OrderedRegion {
       scope_start_ = top_;
     }
     if (live_older_ == 0) top_ = scope_start_ = 0;
+    open_ = true;
   }
 
   void end_scope() {
     std::lock_guard<std::mutex> lock(mutex_);
+    open_ = false;
+    forget_free_blocks();
     const std::size_t end = (live_scope_ == 0 ? scope_start_ : top_) + kKeptBytes;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::size_t from = (end + page - 1) / page * page;
@@ -92,37 +100,66 @@ class OrderedRegion {
 
   // Null when the range is full (the caller then takes the usual allocator).
   void* allocate(std::size_t n) {
-    const std::size_t size = n == 0 ? 16 : (n + 15) / 16 * 16;
+    if (n > capacity_) return nullptr;
+    const std::size_t size = n == 0 ? kHeader : (n + kHeader - 1) / kHeader * kHeader;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (size > capacity_ - top_) return nullptr;
-    char* p = base_ + top_;
-    top_ += size;
-    if (top_ > high_water_) high_water_ = top_;
+    std::vector<char*>& reusable = free_blocks(size);
+    char* block = nullptr;
+    if (!reusable.empty()) {
+      block = reusable.back();
+      reusable.pop_back();
+    } else {
+      if (size + kHeader > capacity_ - top_) return nullptr;
+      block = base_ + top_ + kHeader;
+      top_ += size + kHeader;
+      if (top_ > high_water_) high_water_ = top_;
+      *reinterpret_cast<std::size_t*>(block - kHeader) = size;
+    }
     ++live_scope_;
-    return p;
+    return block;
   }
 
   // False for a pointer from elsewhere.
   bool release(void* p) {
-    const auto* c = static_cast<const char*>(p);
+    auto* c = static_cast<char*>(p);
     if (base_ == nullptr || c < base_ || c >= base_ + capacity_) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (static_cast<std::size_t>(c - base_) >= scope_start_)
+    if (static_cast<std::size_t>(c - base_) >= scope_start_) {
       --live_scope_;
-    else
+      if (open_) free_blocks(*reinterpret_cast<const std::size_t*>(c - kHeader)).push_back(c);
+    } else {
       --live_older_;
+    }
     return true;
   }
 
  private:
+  static constexpr std::size_t kHeader = 16;  // also the blocks' alignment
+  static constexpr std::size_t kSmallSizes = 256;  // sizes up to 4 KiB have a list each
+
+  std::vector<char*>& free_blocks(std::size_t size) {
+    if (size <= kSmallSizes * kHeader) return small_free_[size / kHeader - 1];
+    return large_free_[size];
+  }
+
+  void forget_free_blocks() {
+    for (auto& list : small_free_) list.clear();
+    large_free_.clear();
+  }
+
   std::mutex mutex_;
   char* base_ = nullptr;
   std::size_t capacity_ = 0;
-  std::size_t top_ = 0;          // offset of the next allocation
-  std::size_t scope_start_ = 0;  // offset of the current (or last) scope's first one
+  std::size_t top_ = 0;          // offset of the next new block's header
+  std::size_t scope_start_ = 0;  // offset of the current (or last) scope's first block
   std::size_t high_water_ = 0;   // offset below which pages may be mapped in
-  std::size_t live_scope_ = 0;   // live allocations at or above scope_start_
-  std::size_t live_older_ = 0;   // live allocations below it
+  std::size_t live_scope_ = 0;   // live blocks at or above scope_start_
+  std::size_t live_older_ = 0;   // live blocks below it
+  bool open_ = false;            // a scope is under way: its freed blocks are reused
+  // The lists and the map allocate from the usual allocator (this library's new is not
+  // redirected), never from the range.
+  std::vector<char*> small_free_[kSmallSizes];
+  std::map<std::size_t, std::vector<char*>> large_free_;
 };
 
 OrderedRegion g_region;
