@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -60,17 +59,7 @@ TEST(VifRun, FragmentMassesRoundToTheNearestDecimal) {
   EXPECT_TRUE(found);
 }
 
-// The topology work goes beside the layout only when a CPU is idle; these tests need it
-// there whatever the machine is doing.
-namespace {
-struct HelpersAlways {
-  HelpersAlways() { ::setenv("KORVANE_HELPER_THREADS", "always", 1); }
-  ~HelpersAlways() { ::unsetenv("KORVANE_HELPER_THREADS"); }
-};
-}  // namespace
-
 TEST(VifRun, ResultsBesideTheLayoutAreDroppedWhenACountSitsAtTheTolerance) {
-  const HelpersAlways helpers;  // beside the layout even when no CPU is idle
   // [H][H] with a bond weight of exactly the tolerance: eigenvalues +-tol, whose counts a
   // renumbering could tip, so the helper's results must not stand and the stages run
   // again on the graph of the layout. With the ordinary weight they stand.
@@ -156,7 +145,6 @@ TEST(VifRun, LargeGraphsTestSoftBondsBesideTheEigenvalues) {
 }
 
 TEST(VifRun, StagesBesideTheLayoutGiveTheSameAnalysis) {
-  const HelpersAlways helpers;  // beside the layout even when no CPU is idle
   // The helper's graph numbers the bond units otherwise; every result but the last bits
   // of the eigenvalues is the one of the stages run in turn on the graph of the layout.
   // SF6 and PF5 put more bonds on an atom than it has nodes: which node is shared

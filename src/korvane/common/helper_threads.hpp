@@ -19,15 +19,6 @@ namespace korvane {
 // job never waits for another, however long that one runs.
 bool run_on_helper(std::function<void()> job);
 
-// Whether a CPU this process may run on is idle now: fewer threads of the whole machine
-// are running than the process has CPUs (the calling thread counts as one). Work handed
-// to a helper beside the calling thread gains only then, or when it is long enough that
-// a wait for a CPU is a small part of it; otherwise the helper waits for a time slice
-// while the caller waits for the helper. Read at most every few milliseconds; true
-// where the machine's count cannot be read, and always true while the environment
-// variable KORVANE_HELPER_THREADS is "always" (to measure or test the helpers' path).
-bool helper_core_free();
-
 // Starts `work` on a helper thread and returns its future, which (unlike std::async's)
 // does not wait for the helper when dropped: work left behind finishes on its own and its
 // result is discarded, so `work` must own everything it reads. When no thread can be

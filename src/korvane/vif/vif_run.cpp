@@ -27,12 +27,6 @@
 namespace korvane::vif {
 namespace {
 
-// From this many orbital nodes on, the topology work beside the layout (with recursion,
-// tens of milliseconds or more) gains from a helper even when no CPU is idle: a wait for
-// a time slice is then a small part of it. Below, it goes to a helper only when a CPU
-// is idle, and otherwise the analysis runs on the layout's graph on this thread.
-constexpr std::int64_t kBesideUnderLoadNodes = 300;
-
 // From this many characters on, parsing and adding hydrogens take a tenth of a second
 // or more.
 constexpr std::size_t kInterruptibleSmilesLength = 20000;
@@ -174,8 +168,7 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
       m->mol = std::move(mol);
       return m;
     }
-  } else if (params.beside_layout && topology_may_stand &&
-             (n_nodes >= kBesideUnderLoadNodes || helper_core_free())) {
+  } else if (params.beside_layout && topology_may_stand) {
     beside = std::make_shared<TopologyBeside>(*mol, params);
   }
   layout::Coords depiction = layout::depict(*mol);  // compute_atom_layout, in two timed parts
