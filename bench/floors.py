@@ -5,9 +5,7 @@ The floor of one molecule is RDKit's depiction (AddHs + Compute2DCoords, the coo
 generator preferred) plus numpy.linalg.eigvalsh of the same orbital adjacency, which the
 LPI's eigenvalues must equal to the bit; the goal is the ratio of VIF's median to the sum
 of the two medians. "Busy" runs one spinning process per CPU beside the measuring one,
-so that every CPU has more work than it can run; the helpers' row runs the same with
-KORVANE_HELPER_THREADS=always, the topology work beside the layout whatever the load.
-VIF's CPU time (of all the process's threads, one more call) shows how much of its wall
+so that every CPU has more work than it can run. VIF's CPU time (of all the process's threads, one more call) shows how much of its wall
 clock under load is waiting for a CPU.
 
     .venv/bin/python bench/floors.py [--nci 1000]     # prints the table
@@ -26,7 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from run import nci_smiles, rdkit_depiction_seconds  # noqa: E402
 
-CONDITIONS = (("idle", False, False), ("busy", True, False), ("busy, helpers always", True, True))
+CONDITIONS = (("idle", False), ("busy", True))
 
 
 def measure(limit):
@@ -77,15 +75,11 @@ def spinners(count):
     return [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
 
 
-def run_condition(limit, busy, helpers_always, timeout):
-    env = dict(os.environ)
-    env.pop("KORVANE_HELPER_THREADS", None)
-    if helpers_always:
-        env["KORVANE_HELPER_THREADS"] = "always"
+def run_condition(limit, busy, timeout):
     spin = spinners(len(os.sched_getaffinity(0))) if busy else []
     try:
         done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", str(limit)],
-                              capture_output=True, text=True, env=env, timeout=timeout)
+                              capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return {"timeout": timeout}
     finally:
@@ -100,8 +94,7 @@ def run_condition(limit, busy, helpers_always, timeout):
 
 def measure_floors(limit, timeout=900.0):
     """{condition: medians} of every condition, one after the other."""
-    return {name: run_condition(limit, busy, helpers, timeout)
-            for name, busy, helpers in CONDITIONS}
+    return {name: run_condition(limit, busy, timeout) for name, busy in CONDITIONS}
 
 
 def ratio(r):
