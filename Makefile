@@ -30,7 +30,10 @@ build: deps
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_SYS) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The package is installed afresh, so that a module moved or removed in the source leaves
+# no stale copy behind in the environment.
 install: build venv
+	rm -rf $(VENV)/lib/python3*/site-packages/korvane
 	cmake --install $(BUILD) --prefix $(VENV) > /dev/null
 
 # The Python tests load the sanitized extension into Debian's interpreter, which is not

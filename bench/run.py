@@ -225,7 +225,7 @@ def measure(task):
     if kind == "soft_bonds":
         from korvane import _core
         from korvane.vif import _params
-        m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
+        m = _core.prepare_vif(smiles, _params())
         return compare_soft_bonds(m, task["budget"])
     timed_vif("CCO", True)  # the first analysis of a process pays for set-up; not timed
     from korvane import _core
@@ -305,7 +305,7 @@ def bench_nci(smiles_list):
             depiction.append(d)
         analysed.append(smiles)
     for smiles in analysed:
-        m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
+        m = _core.prepare_vif(smiles, _params())
         n, edges, pairs, base = graph_of(m)
         t = time.perf_counter()
         dv = direct(n, edges, pairs, base, 1e-9)

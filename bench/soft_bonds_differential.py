@@ -30,7 +30,7 @@ import korvane
 from korvane import _core
 from korvane._graph import graph_to_core
 
-TOL = 1e-9
+TOL = _core.ZERO_TOLERANCE
 # The analysis' own choice and both fast methods it chooses from.
 METHODS = ("auto", "update", "factor")
 

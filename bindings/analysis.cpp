@@ -1,4 +1,5 @@
-// Bindings of the analysis subsystem: LPI, soft-bond test, bond orders, orbital graph.
+// Bindings of the analysis subsystem: LPI and its zero tolerance, soft-bond test, bond
+// orders, orbital graph.
 #include <pybind11/numpy.h>
 
 #include "bindings.hpp"
@@ -34,9 +35,9 @@ std::vector<int> verdict_codes(const std::vector<analysis::SoftTest>& verdicts) 
 template <bool Direct>
 std::vector<int> soft_edge_verdicts(int n_nodes, const std::vector<Edge>& edges,
                                     const std::vector<std::pair<int, int>>& candidates,
-                                    std::tuple<int, int, int> baseline, double tol) {
+                                    std::tuple<int, int, int> baseline, double tol,
+                                    std::uint64_t budget) {
   const auto [np, nz, nm] = baseline;
-  const std::uint64_t budget = analysis_byte_limit();
   std::vector<analysis::SoftTest> r;
   {
     py::gil_scoped_release release;
@@ -52,6 +53,8 @@ std::vector<int> soft_edge_verdicts(int n_nodes, const std::vector<Edge>& edges,
 }  // namespace
 
 void bind_analysis(py::module_& m) {
+  m.attr("ZERO_TOLERANCE") = analysis::kZeroTolerance;
+
   py::class_<analysis::LpiCounts>(m, "LpiCounts")
       .def_readonly("n_plus", &analysis::LpiCounts::n_plus)
       .def_readonly("n_zero", &analysis::LpiCounts::n_zero)
@@ -59,8 +62,7 @@ void bind_analysis(py::module_& m) {
 
   m.def(
       "compute_lpi",
-      [](int n_nodes, const std::vector<Edge>& edges, double tol) {
-        const std::uint64_t budget = analysis_byte_limit();
+      [](int n_nodes, const std::vector<Edge>& edges, double tol, std::uint64_t budget) {
         analysis::LpiSignature s;
         {
           py::gil_scoped_release release;
@@ -69,26 +71,26 @@ void bind_analysis(py::module_& m) {
         return std::make_tuple(s.counts.n_plus, s.counts.n_zero, s.counts.n_minus,
                                py::array_t<double>(s.eigenvalues.size(), s.eigenvalues.data()));
       },
-      py::arg("n_nodes"), py::arg("edges"), py::arg("tol"),
+      py::arg("n_nodes"), py::arg("edges"), py::arg("tol"), budget_arg(),
       "(n+, n0, n-, ascending eigenvalues) of the graph on nodes 0..n-1 with (u, v, w) edges.");
 
   m.def("detect_soft_edges", &soft_edge_verdicts<false>,
         py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-        py::arg("tol"), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
+        py::arg("tol"), budget_arg(), "Per candidate pair: 0 absent, 1 essential, 2 soft.");
 
   // The methods of the soft-edge test side by side, and the test of parts against one
   // decomposition of the whole graph, for the differential tests and benchmarks only:
   // verdicts as above, with the update's (tested, fallbacks) counts.
   m.def("detect_soft_edges_direct", &soft_edge_verdicts<true>,
         py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-        py::arg("tol"), "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
+        py::arg("tol"), budget_arg(),
+        "Per candidate pair, one decomposition each: 0 absent, 1 essential, 2 soft.");
   m.def(
       "detect_soft_edges_fast",
       [](int n_nodes, const std::vector<Edge>& edges,
          const std::vector<std::pair<int, int>>& candidates,
          std::optional<std::tuple<int, int, int>> baseline, double tol,
-         const std::string& method) {
-        const std::uint64_t budget = analysis_byte_limit();
+         const std::string& method, std::uint64_t budget) {
         analysis::SoftEdgeMethod how;
         if (method == "update")
           how = analysis::SoftEdgeMethod::Update;
@@ -115,15 +117,15 @@ void bind_analysis(py::module_& m) {
         return std::make_tuple(verdict_codes(r), st.tested, st.fallbacks);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("candidates"), py::arg("baseline"),
-      py::arg("tol"), py::arg("method") = "update",
+      py::arg("tol"), py::arg("method") = "update", budget_arg(),
       "(verdicts, tested, fallbacks) by the rank-2 update (method 'update'), sparse "
       "factorizations ('factor') or the analysis' choice ('auto'); baseline None: the "
       "graph's own.");
   m.def(
       "detect_soft_edges_in_parts",
       [](int n_nodes, const std::vector<Edge>& edges, const std::vector<std::vector<int>>& parts,
-         const std::vector<std::pair<int, int>>& candidates, double tol) {
-        const std::uint64_t budget = analysis_byte_limit();
+         const std::vector<std::pair<int, int>>& candidates, double tol,
+         std::uint64_t budget) {
         std::vector<std::tuple<std::vector<int>, int, int>> out;
         py::gil_scoped_release release;
         const analysis::SoftEdgeContext whole(n_nodes, to_edges(edges), tol, budget);
@@ -135,7 +137,7 @@ void bind_analysis(py::module_& m) {
         return out;
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("parts"), py::arg("candidates"),
-      py::arg("tol"),
+      py::arg("tol"), budget_arg(),
       "Per part (ascending node ids): (verdicts, tested, fallbacks) of the candidates inside "
       "the induced subgraph against its own LPI, from one decomposition of the whole graph.");
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "korvane/common/limits.hpp"
 #include "korvane/common/molecule.hpp"
 
 namespace korvane::bindings {
@@ -30,9 +31,11 @@ void install_interrupt_hook();
 // AnalysisTooLarge as MemoryError (common.cpp).
 void register_translators();
 
-// The memory budget korvane.MAX_ANALYSIS_BYTES, read at every call so that a caller can
-// raise it; the core's default while the package is still being imported (common.cpp).
-std::uint64_t analysis_byte_limit();
+// The memory-budget argument of the entries that build dense matrices: the caller passes
+// the package's budget (korvane.MAX_ANALYSIS_BYTES); the core's default otherwise.
+inline py::arg_v budget_arg() {
+  return py::arg("max_analysis_bytes") = kDefaultMaxAnalysisBytes;
+}
 
 // Molecules cross the boundary as RDKit's binary pickle (Python's Mol.ToBinary()).
 inline std::unique_ptr<RDKit::RWMol> mol_from_bytes(const py::bytes& pickle) {

@@ -1,8 +1,7 @@
-// Bindings of the shared numeric conventions and the element table; the interrupt hook,
-// the exception translators and the memory budget the other bindings share.
+// Bindings of the shared numeric conventions, the element table and the default memory
+// budget; the interrupt hook and the exception translators the other bindings share.
 #include <atomic>
 #include <exception>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -49,24 +48,6 @@ void register_translators() {
       PyErr_SetString(PyExc_MemoryError, msg.c_str());
     }
   });
-}
-
-std::uint64_t analysis_byte_limit() {
-  const py::module_ pkg = py::module_::import("korvane");
-  if (!py::hasattr(pkg, "MAX_ANALYSIS_BYTES")) return kDefaultMaxAnalysisBytes;
-  const py::object value = pkg.attr("MAX_ANALYSIS_BYTES");
-  PyObject* index = PyNumber_Index(value.ptr());
-  if (index == nullptr) {
-    PyErr_Clear();
-    throw py::type_error("korvane.MAX_ANALYSIS_BYTES must be an integer number of bytes, not " +
-                         std::string(Py_TYPE(value.ptr())->tp_name));
-  }
-  const auto bytes = py::reinterpret_steal<py::int_>(index);
-  if (bytes < py::int_(0))
-    throw py::value_error("korvane.MAX_ANALYSIS_BYTES must not be negative");
-  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
-  if (bytes > py::int_(kMax)) return kMax;  // beyond any machine: no limit
-  return bytes.cast<std::uint64_t>();
 }
 
 void bind_common(py::module_& m) {

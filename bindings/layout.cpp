@@ -39,7 +39,16 @@ CoordArray to_array(const layout::Coords& coords) {
 }  // namespace
 
 void bind_layout(py::module_& m) {
-  const layout::LayoutParams defaults;
+  using layout::LayoutParams;
+  py::class_<LayoutParams>(m, "LayoutParams", "The atom layout's parameters, at their defaults.")
+      .def(py::init<>())
+      .def_readonly("n_iter", &LayoutParams::n_iter)
+      .def_readonly("target_bond_len", &LayoutParams::target_bond_len)
+      .def_readonly("repulsion_factor", &LayoutParams::repulsion_factor)
+      .def_readonly("k_attr", &LayoutParams::k_attr)
+      .def_readonly("k_rep", &LayoutParams::k_rep);
+  const LayoutParams defaults;
+  m.attr("MIRROR_SNAP_DISTANCE") = layout::kMirrorSnapDistance;
   m.def(
       "compute_atom_layout",
       [](const py::bytes& pickle, int n_iter, double target_bond_len, double repulsion_factor,

@@ -81,6 +81,7 @@ std::vector<CutTuple> to_tuples(const std::vector<massspec::FragmentCut>& cuts) 
 }  // namespace
 
 void bind_massspec(py::module_& m) {
+  m.attr("MIN_RING_FRAGMENT_MZ") = massspec::kMinRingFragmentMz;
   m.def("nominal_atom_mass", &massspec::nominal_atom_mass, py::arg("atomic_num"),
         "Mass number of the element's most common isotope; ValueError if unknown.");
 
@@ -140,15 +141,14 @@ void bind_massspec(py::module_& m) {
       [](int n_nodes, const std::vector<Edge>& edges,
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, const std::vector<int>& atom_set,
-         double tol) {
-        const std::uint64_t budget = analysis_byte_limit();
+         double tol, std::uint64_t budget) {
         py::gil_scoped_release release;
         return massspec::fragment_atom_softs(
             to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds), atom_set, tol, nullptr,
             budget);
       },
       py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"), py::arg("chem_bonds"),
-      py::arg("atom_set"), py::arg("tol"),
+      py::arg("atom_set"), py::arg("tol"), budget_arg(),
       "Indices of the (u_node, v_node, atom_u, atom_v, order) records soft in the fragment.");
 
   m.def(
@@ -170,8 +170,7 @@ void bind_massspec(py::module_& m) {
       [](const py::bytes& mol, int n_nodes, const std::vector<Edge>& edges,
          const std::vector<std::vector<int>>& atom_subgraphs,
          const std::vector<OrbitalRecord>& chem_bonds, int max_generations, double min_mz,
-         bool ring_fragmentation) {
-        const std::uint64_t budget = analysis_byte_limit();
+         bool ring_fragmentation, std::uint64_t budget) {
         return with_unpickled(mol, [&](const RDKit::ROMol& molecule) {
           return to_tuples(massspec::predict_fragments_recursive(
               molecule, to_orbital_graph(n_nodes, edges, atom_subgraphs, chem_bonds),
@@ -180,7 +179,8 @@ void bind_massspec(py::module_& m) {
       },
       py::arg("mol_pickle"), py::arg("n_nodes"), py::arg("edges"), py::arg("atom_subgraphs"),
       py::arg("chem_bonds"), py::arg("max_generations"), py::arg("min_mz"),
-      py::arg("ring_fragmentation"), "(mz, formula, generation) peaks in insertion order.");
+      py::arg("ring_fragmentation"), budget_arg(),
+      "(mz, formula, generation) peaks in insertion order.");
 }
 
 }  // namespace korvane::bindings

@@ -1,4 +1,5 @@
-// Bindings of the analysis entry: the staged run of one SMILES and its report.
+// Bindings of the analysis entry: its parameters, the staged run of one SMILES, the
+// results of both stages as plain lists and arrays, and the report.
 #include <pybind11/numpy.h>
 
 #include <array>
@@ -53,79 +54,6 @@ std::vector<std::array<py::str, 3>> node_texts(const analysis::OrbitalGraph& g) 
   return out;
 }
 
-// Raw dict calls, as the loops below make a few hundred of them per molecule.
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (PyDict_SetItem(dict, key, value) != 0) throw py::error_already_set();
-}
-
-// The node and adjacency dicts of the NetworkX graph that add_node(ids[i], symbol=,
-// rol=, kind=) for each node and add_edge(u, v, weight=w) for each edge, in order,
-// would build: one data dict per edge, shared by both directions; a repeated edge keeps
-// its dict with the last weight; an edge end not listed is added as a node without
-// data. The edge ends are borrowed references, kept alive by the caller.
-py::tuple graph_dicts(const std::vector<py::object>& ids,
-                      const std::vector<std::array<py::str, 3>>& texts,
-                      const std::vector<std::tuple<PyObject*, PyObject*, double>>& edges) {
-  const std::array<py::str, 3> keys{"symbol", "rol", "kind"};
-  const py::str weight_key("weight");
-  py::dict node, adj;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    py::dict data;
-    for (std::size_t k = 0; k < 3; ++k) set_item(data.ptr(), keys[k].ptr(), texts[i][k].ptr());
-    set_item(node.ptr(), ids[i].ptr(), data.ptr());
-    set_item(adj.ptr(), ids[i].ptr(), py::dict().ptr());
-  }
-  // The neighbour dict of x, made (with x's node entry) when x is not a node yet.
-  const auto neighbours = [&](PyObject* x) -> PyObject* {
-    PyObject* of_x = PyDict_GetItemWithError(adj.ptr(), x);
-    if (of_x != nullptr) return of_x;
-    if (PyErr_Occurred()) throw py::error_already_set();
-    set_item(adj.ptr(), x, py::dict().ptr());
-    set_item(node.ptr(), x, py::dict().ptr());
-    return PyDict_GetItemWithError(adj.ptr(), x);
-  };
-  for (const auto& [u, v, w] : edges) {
-    PyObject* of_u = neighbours(u);
-    PyObject* of_v = neighbours(v);
-    PyObject* existing = PyDict_GetItemWithError(of_u, v);
-    if (existing == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    py::dict data = existing ? py::reinterpret_borrow<py::dict>(existing) : py::dict();
-    set_item(data.ptr(), weight_key.ptr(), py::float_(w).ptr());
-    set_item(of_u, v, data.ptr());
-    set_item(of_v, u, data.ptr());
-  }
-  return py::make_tuple(node, adj);
-}
-
-// The int objects 0 .. n-1, one per node, shared by all its entries.
-std::vector<py::object> node_ids(std::size_t n) {
-  std::vector<py::object> ids;
-  ids.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) ids.push_back(py::int_(i));
-  return ids;
-}
-
-// graph_dicts of lists as Python passes them: (symbol, rol, kind) nodes numbered from
-// 0, (u, v, weight) edges.
-py::tuple graph_dicts_of_lists(const std::vector<std::array<py::str, 3>>& texts,
-                               const std::vector<std::tuple<py::object, py::object, double>>& edges) {
-  const std::vector<py::object> ids = node_ids(texts.size());
-  std::vector<std::tuple<PyObject*, PyObject*, double>> borrowed;
-  for (const auto& [u, v, w] : edges) borrowed.emplace_back(u.ptr(), v.ptr(), w);
-  return graph_dicts(ids, texts, borrowed);
-}
-
-// graph_dicts of the core's graph.
-py::tuple orbital_graph_dicts(const analysis::OrbitalGraph& g) {
-  const std::vector<py::object> ids = node_ids(g.nodes.size());
-  std::vector<std::tuple<PyObject*, PyObject*, double>> edges;
-  edges.reserve(g.edges.size());
-  for (const auto& e : g.edges)
-    edges.emplace_back(ids.at(static_cast<std::size_t>(e.u)).ptr(),
-                       ids.at(static_cast<std::size_t>(e.v)).ptr(), e.weight);
-  return graph_dicts(ids, node_texts(g), edges);
-}
-
 using PieceTuple = std::tuple<std::vector<int>, std::string>;  // atoms, SMILES
 using PeakTuple = std::tuple<std::vector<int>, std::string, std::optional<std::vector<int>>,
                              std::vector<std::string>>;  // atoms, SMILES, parent, cut path
@@ -152,24 +80,22 @@ structure_tuples(const vif::FragmentStructures& s) {
   return {std::move(cuts), std::move(peaks)};
 }
 
-}  // namespace
-
-void bind_vif(py::module_& m) {
-  using vif::VifFragments;
-  using vif::VifMolecule;
-  using vif::VifParams;
-
-  py::class_<VifParams>(m, "VifParams")
+// The parameters of an analysis and the stage clock.
+void bind_params(py::module_& m) {
+  using korvane::AnalysisParams;
+  py::class_<AnalysisParams>(m, "AnalysisParams",
+                             "The analysis's parameters; a new one holds their defaults.")
       .def(py::init<>())
-      .def_readwrite("n_iter", &VifParams::n_iter)
-      .def_readwrite("target_bond_len", &VifParams::target_bond_len)
-      .def_readwrite("radius_ratio", &VifParams::radius_ratio)
-      .def_readwrite("bond_kappa", &VifParams::bond_kappa)
-      .def_readwrite("ring_fragmentation", &VifParams::ring_fragmentation)
-      .def_readwrite("recursive_ms", &VifParams::recursive_ms)
-      .def_readwrite("max_generations", &VifParams::max_generations)
-      .def_readwrite("beside_layout", &VifParams::beside_layout)
-      .def_readwrite("need_coordinates", &VifParams::need_coordinates);
+      .def_readwrite("n_iter", &AnalysisParams::n_iter)
+      .def_readwrite("target_bond_len", &AnalysisParams::target_bond_len)
+      .def_readwrite("radius_ratio", &AnalysisParams::radius_ratio)
+      .def_readwrite("bond_kappa", &AnalysisParams::bond_kappa)
+      .def_readwrite("ring_fragmentation", &AnalysisParams::ring_fragmentation)
+      .def_readwrite("recursive_ms", &AnalysisParams::recursive_ms)
+      .def_readwrite("max_generations", &AnalysisParams::max_generations)
+      .def_readwrite("max_analysis_bytes", &AnalysisParams::max_analysis_bytes)
+      .def_readwrite("beside_layout", &AnalysisParams::beside_layout)
+      .def_readwrite("need_coordinates", &AnalysisParams::need_coordinates);
 
   py::class_<vif::StageSeconds>(m, "StageSeconds")
       .def_readonly("prepare", &vif::StageSeconds::prepare)
@@ -180,61 +106,50 @@ void bind_vif(py::module_& m) {
       .def_readonly("fragments", &vif::StageSeconds::fragments)
       .def_readonly("recursive", &vif::StageSeconds::recursive)
       .def_readonly("beside", &vif::StageSeconds::beside);
+}
 
+// The first stage's result: the molecule, its orbital graph as plain lists, LPI, masses.
+void bind_molecule(py::module_& m) {
+  using vif::VifMolecule;
   py::class_<VifMolecule>(m, "VifMolecule")
       .def_readonly("mol_mass", &VifMolecule::mol_mass)
       .def_readonly("seconds", &VifMolecule::seconds)
       .def_readonly("mol_mass_avg", &VifMolecule::mol_mass_avg)
-      .def_property_readonly("nodes",
-                             [](const VifMolecule& v) {
-                               py::list out(v.graph.nodes.size());
-                               const auto texts = node_texts(v.graph);
-                               for (std::size_t i = 0; i < texts.size(); ++i)
-                                 out[i] = py::make_tuple(texts[i][0], texts[i][1], texts[i][2]);
-                               return out;
-                             })
-      .def_property_readonly("edges",
-                             [](const VifMolecule& v) {
-                               py::list out;
-                               for (const auto& e : v.graph.edges)
-                                 out.append(py::make_tuple(e.u, e.v, e.weight));
-                               return out;
-                             })
       .def_property_readonly(
-          "graph_dicts", [](const VifMolecule& v) { return orbital_graph_dicts(v.graph); },
-          "(node, adj): the node and adjacency dicts of the orbital graph's NetworkX form.")
-      .def_property_readonly("atom_subgraphs",
-                             [](const VifMolecule& v) { return v.graph.atom_subgraphs; })
-      .def_property_readonly("chem_bonds",
-                             [](const VifMolecule& v) {
-                               py::list out;
-                               for (const auto& c : v.graph.chem_bonds)
-                                 out.append(py::make_tuple(c.u_node, c.v_node, c.atom_u, c.atom_v,
-                                                           c.sym_u, c.sym_v, c.order, c.k));
-                               return out;
-                             })
-      .def_property_readonly(
-          "chem_bond_dicts",
+          "nodes",
           [](const VifMolecule& v) {
-            const std::array<py::str, 8> keys{"u_node", "v_node", "atom_u", "atom_v",
-                                              "sym_u",  "sym_v",  "order",  "k"};
-            py::list out(v.graph.chem_bonds.size());
-            for (std::size_t i = 0; i < v.graph.chem_bonds.size(); ++i) {
-              const auto& c = v.graph.chem_bonds[i];
-              py::dict d;
-              d[keys[0]] = c.u_node;
-              d[keys[1]] = c.v_node;
-              d[keys[2]] = c.atom_u;
-              d[keys[3]] = c.atom_v;
-              d[keys[4]] = c.sym_u;
-              d[keys[5]] = c.sym_v;
-              d[keys[6]] = c.order;
-              d[keys[7]] = c.k;
-              out[i] = std::move(d);
+            py::list out(v.graph.nodes.size());
+            const auto texts = node_texts(v.graph);
+            for (std::size_t i = 0; i < texts.size(); ++i)
+              out[i] = py::make_tuple(texts[i][0], texts[i][1], texts[i][2]);
+            return out;
+          },
+          "(symbol, rol, kind) of the orbital nodes 0 .. n-1.")
+      .def_property_readonly(
+          "edges",
+          [](const VifMolecule& v) {
+            py::list out(v.graph.edges.size());
+            for (std::size_t i = 0; i < v.graph.edges.size(); ++i) {
+              const auto& e = v.graph.edges[i];
+              out[i] = py::make_tuple(e.u, e.v, e.weight);
             }
             return out;
           },
-          "The chemical-bond records as dicts, keys in the order of the tuples above.")
+          "(u, v, weight) of the orbital graph's edges, in insertion order.")
+      .def_property_readonly("atom_subgraphs",
+                             [](const VifMolecule& v) { return v.graph.atom_subgraphs; })
+      .def_property_readonly(
+          "chem_bonds",
+          [](const VifMolecule& v) {
+            py::list out(v.graph.chem_bonds.size());
+            for (std::size_t i = 0; i < v.graph.chem_bonds.size(); ++i) {
+              const auto& c = v.graph.chem_bonds[i];
+              out[i] = py::make_tuple(c.u_node, c.v_node, c.atom_u, c.atom_v, c.sym_u, c.sym_v,
+                                      c.order, c.k);
+            }
+            return out;
+          },
+          "(u_node, v_node, atom_u, atom_v, sym_u, sym_v, order, k) of the bond edges.")
       .def_property_readonly("pos", [](const VifMolecule& v) { return points_array(v.graph.pos); })
       .def_property_readonly("coords",
                              [](const VifMolecule& v) { return points_array(v.layout.coords); })
@@ -252,7 +167,11 @@ void bind_vif(py::module_& m) {
                                return z;
                              })
       .def("mol_pickle", [](const VifMolecule& v) { return py::bytes(pickle_molecule(*v.mol)); });
+}
 
+// The second stage's result and the structures of its predictions.
+void bind_fragments(py::module_& m) {
+  using vif::VifFragments;
   py::class_<VifFragments>(m, "VifFragments")
       .def_readonly("soft_bonds", &VifFragments::soft_bonds)
       .def_readonly("seconds", &VifFragments::seconds)
@@ -282,25 +201,8 @@ void bind_vif(py::module_& m) {
       });
 
   m.def(
-      "prepare_vif",
-      [](const std::string& smiles, VifParams params) {
-        params.max_analysis_bytes = analysis_byte_limit();
-        py::gil_scoped_release release;
-        return vif::prepare_vif(smiles, params);
-      },
-      py::arg("smiles"), py::arg("params"),
-      "First analysis stage (up to LPI and masses), or None for an unparsable SMILES.");
-  m.def(
-      "fragment_vif",
-      [](const VifMolecule& v, VifParams params) {
-        params.max_analysis_bytes = analysis_byte_limit();
-        py::gil_scoped_release release;
-        return vif::fragment_vif(v, params);
-      },
-      py::arg("molecule"), py::arg("params"), "Second stage: soft bonds and fragments.");
-  m.def(
       "fragment_structures",
-      [](const VifMolecule& v, const VifFragments& f) {
+      [](const vif::VifMolecule& v, const VifFragments& f) {
         py::gil_scoped_release release;
         return structure_tuples(vif::fragment_structures(v, f));
       },
@@ -316,25 +218,52 @@ void bind_vif(py::module_& m) {
       "generation, \"C1-C2\" for one bond and \"C1-C2 + C4-C5\" for two (each pair smaller\n"
       "index first). smiles is RDKit's canonical SMILES of the atoms with their hydrogens\n"
       "folded into the heavy atoms; a bond cut leaves a radical (\"[CH3]\").");
+}
+
+// The two stages, the memory estimate they check and the report of each.
+void bind_stages(py::module_& m) {
+  using korvane::AnalysisParams;
+  m.def(
+      "prepare_vif",
+      [](const std::string& smiles, const AnalysisParams& params) {
+        py::gil_scoped_release release;
+        return vif::prepare_vif(smiles, params);
+      },
+      py::arg("smiles"), py::arg("params"),
+      "First analysis stage (up to LPI and masses), or None for an unparsable SMILES;\n"
+      "MemoryError beyond params.max_analysis_bytes.");
+  m.def(
+      "fragment_vif",
+      [](const vif::VifMolecule& v, const AnalysisParams& params) {
+        py::gil_scoped_release release;
+        return vif::fragment_vif(v, params);
+      },
+      py::arg("molecule"), py::arg("params"), "Second stage: soft bonds and fragments.");
   // For the memory tests and benchmarks only, which hold it against measured peaks.
   m.def(
       "analysis_memory_estimate",
       [](const std::string& smiles, bool recursive_ms) {
-        VifParams params;
+        AnalysisParams params;
         params.recursive_ms = recursive_ms;
         py::gil_scoped_release release;
         return vif::analysis_memory_estimate(smiles, params);
       },
       py::arg("smiles"), py::arg("recursive_ms") = false,
-      "Bytes the analysis of the SMILES holds at its peak, as checked against "
-      "korvane.MAX_ANALYSIS_BYTES before its hydrogens are added; None when unparsable.");
-  m.def("graph_dicts", &graph_dicts_of_lists, py::arg("nodes"), py::arg("edges"),
-        "(node, adj) of the NetworkX graph of (symbol, rol, kind) nodes and (u, v, weight) "
-        "edges, as add_node and add_edge calls in that order would build them.");
+      "Bytes the analysis of the SMILES holds at its peak, as checked against the memory "
+      "budget before its hydrogens are added; None when unparsable.");
   m.def("report_head", &vif::report_head, py::arg("smiles"), py::arg("molecule"),
         "Report lines of the first stage.");
   m.def("report_tail", &vif::report_tail, py::arg("fragments"),
         py::arg("params"), "Report lines of the second stage.");
+}
+
+}  // namespace
+
+void bind_vif(py::module_& m) {
+  bind_params(m);
+  bind_molecule(m);
+  bind_fragments(m);
+  bind_stages(m);
 }
 
 }  // namespace korvane::bindings

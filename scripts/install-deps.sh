@@ -10,6 +10,7 @@ packages=(
   libgtest-dev
   python3-rdkit python3-numpy python3-networkx python3-matplotlib python3-requests
   python3-pytest python3-pytest-timeout python3-hypothesis
+  chromium chromium-driver python3-selenium  # the report page's tests in a headless browser
   python3-tqdm python3-distributed  # the korvane command's progress bar, Dask clusters
   clang libclang-rt-14-dev  # the libFuzzer harness (make fuzz)
 )

@@ -3,12 +3,13 @@ import numpy as np
 
 from . import _core
 from ._graph import graph_to_core
+from ._settings import max_analysis_bytes
 
 _ABSENT = 0
 _SOFT = 2
 
 
-def compute_lpi(graph, tol=1e-9, weight="weight"):
+def compute_lpi(graph, tol=_core.ZERO_TOLERANCE, weight="weight"):
     """Returns {"n+", "n0", "n-", "eigenvalues"} of the graph's weighted adjacency matrix.
 
     An eigenvalue counts as zero when its magnitude is at most `tol` (absolute).
@@ -17,11 +18,12 @@ def compute_lpi(graph, tol=1e-9, weight="weight"):
     if graph.number_of_nodes() == 0:
         return {"n+": 0, "n0": 0, "n-": 0, "eigenvalues": np.array([])}
     nodes, _, edges = graph_to_core(graph, weight)
-    n_plus, n_zero, n_minus, eigenvalues = _core.compute_lpi(len(nodes), edges, tol)
+    n_plus, n_zero, n_minus, eigenvalues = _core.compute_lpi(len(nodes), edges, tol,
+                                                            max_analysis_bytes())
     return {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
 
 
-def detect_soft_bonds(graph, chem_bonds, baseline_lpi, tol=1e-9):
+def detect_soft_bonds(graph, chem_bonds, baseline_lpi, tol=_core.ZERO_TOLERANCE):
     """Returns the records of `chem_bonds` (the same objects, in order) whose edge can be
     deleted without changing the LPI counts of `baseline_lpi`.
 
@@ -35,7 +37,8 @@ def detect_soft_bonds(graph, chem_bonds, baseline_lpi, tol=1e-9):
     candidates = [(index.get(rec["u_node"], -1), index.get(rec["v_node"], -1))
                   for rec in chem_bonds]
     baseline = (baseline_lpi["n+"], baseline_lpi["n0"], baseline_lpi["n-"])
-    verdicts = _core.detect_soft_edges(len(nodes), edges, candidates, baseline, tol)
+    verdicts = _core.detect_soft_edges(len(nodes), edges, candidates, baseline, tol,
+                                       max_analysis_bytes())
 
     softs = []
     for rec, verdict in zip(chem_bonds, verdicts):

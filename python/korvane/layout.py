@@ -9,6 +9,9 @@ from . import _core
 
 Element = namedtuple("Element", "symbol period")
 
+# The core's layout parameters at their defaults, which compute_atom_layout's signature shows.
+_LAYOUT = _core.LayoutParams()
+
 
 def element(symbol):
     """Returns the element with this symbol (its `symbol` and `period`).
@@ -54,7 +57,7 @@ def _pca_align(coords):
     return coords if len(coords) < 2 else rotated
 
 
-def _enforce_mirror(coords, ranks, axis, eps=0.05):
+def _enforce_mirror(coords, ranks, axis, eps=_core.MIRROR_SNAP_DISTANCE):
     """Returns `coords`, changed in place: atoms within `eps` of the mirror line
     snapped onto it, equivalent atoms on opposite sides made mirror images.
 
@@ -74,8 +77,9 @@ def _set_2d_conformer(mol, xy):
     mol.AddConformer(conf, assignId=True)
 
 
-def compute_atom_layout(mol, n_iter=600, target_bond_len=1.5, repulsion_factor=1.2,
-                        k_attr=0.06, k_rep=0.05):
+def compute_atom_layout(mol, n_iter=_LAYOUT.n_iter, target_bond_len=_LAYOUT.target_bond_len,
+                        repulsion_factor=_LAYOUT.repulsion_factor, k_attr=_LAYOUT.k_attr,
+                        k_rep=_LAYOUT.k_rep):
     """Returns (coords, ranks): an (n, 2) float array, row i for atom i, and the
     symmetry rank of every atom.
 

@@ -3,6 +3,7 @@ import math
 
 from . import _core
 from ._graph import graph_to_core
+from ._settings import max_analysis_bytes
 
 # Atomic number -> nominal mass, filled by _nominal_atom_mass one element at a time.
 _NOMINAL_ISOTOPE = {}
@@ -57,7 +58,8 @@ def _mz_threshold(min_ring_fragment_mz):
     return max(-_INT32_MAX - 1, min(_INT32_MAX, math.ceil(min_ring_fragment_mz)))
 
 
-def predict_fragments(mol, soft_bonds, ring_fragmentation=False, min_ring_fragment_mz=30):
+def predict_fragments(mol, soft_bonds, ring_fragmentation=False,
+                      min_ring_fragment_mz=_core.MIN_RING_FRAGMENT_MZ):
     """Returns the cut records {"bond", "split", "mode", "fragments"} of the soft bonds.
 
     Single cuts come first, in soft_bonds order, then ring cuts. "fragments" holds two
@@ -88,13 +90,14 @@ def _orbital_lists(H, atom_subgraphs, chem_bonds, atoms):
     return len(nodes), edges, subgraphs, records
 
 
-def _fragment_atom_softs(H, atom_subgraphs, chem_bonds, atom_set, tol=1e-9):
+def _fragment_atom_softs(H, atom_subgraphs, chem_bonds, atom_set, tol=_core.ZERO_TOLERANCE):
     """Returns the records of chem_bonds (the same objects, in order) inside atom_set whose
     edge is soft on the fragment's own orbital subgraph. H is left unchanged."""
     chem_bonds = list(chem_bonds)
     atoms = sorted(set(atom_set))
     n_nodes, edges, subgraphs, records = _orbital_lists(H, atom_subgraphs, chem_bonds, atoms)
-    soft = _core.fragment_atom_softs(n_nodes, edges, subgraphs, records, atoms, tol)
+    soft = _core.fragment_atom_softs(n_nodes, edges, subgraphs, records, atoms, tol,
+                                     max_analysis_bytes())
     return [chem_bonds[i] for i in soft]
 
 
@@ -120,5 +123,5 @@ def predict_fragments_recursive(mol, H, atom_subgraphs, chem_bonds, max_generati
     n_nodes, edges, subgraphs, records = _orbital_lists(H, atom_subgraphs, chem_bonds, listed)
     peaks = _core.predict_fragments_recursive(mol.ToBinary(), n_nodes, edges, subgraphs,
                                               records, max_generations, float(min_mz),
-                                              bool(ring_fragmentation))
+                                              bool(ring_fragmentation), max_analysis_bytes())
     return {mz: {"formula": formula, "generation": gen} for mz, formula, gen in peaks}

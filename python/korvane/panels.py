@@ -7,6 +7,7 @@ plt = LazyModule("matplotlib.pyplot")
 import numpy as np
 
 
+from . import _core
 from .plotting import COLOR_MAP, draw_panel_graph, plot_mass_spectrum
 from .pubchem import fetch_smiles_from_pubchem
 from .vif import VIF
@@ -71,7 +72,8 @@ def _finish(fig, axes, n_used, title, title_y, save):
     return fig
 
 
-def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60, bond_kappa=0.9):
+def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60,
+              bond_kappa=_core.AnalysisParams().bond_kappa):
     """Returns a grid figure of each molecule's orbital graph, soft bonds dashed red.
 
     Items are compound names looked up on PubChem when `by` is "name", SMILES otherwise.

@@ -3,8 +3,9 @@ import numpy as np
 from rdkit import Chem
 
 from . import _core
-from ._graph import graph_from_dicts
+from ._graph import orbital_graph
 from ._lazy import LazyModule
+from ._settings import max_analysis_bytes
 from .layout import _get_period
 from .massspec import _nominal_atom_mass
 from .plotting import _draw_orbital_graph, plot_mass_spectrum
@@ -12,6 +13,9 @@ from .plotting import _draw_orbital_graph, plot_mass_spectrum
 plt = LazyModule("matplotlib.pyplot")
 
 PARSE_FAILURE = "SMILES okunamadı!"
+
+# The core's parameters at their defaults, which VIF's signature shows.
+_DEFAULT = _core.AnalysisParams()
 
 
 def _set(params, name, value, kind):
@@ -23,11 +27,14 @@ def _set(params, name, value, kind):
                         f"{value!r}") from None
 
 
-def _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation=False,
-            recursive_ms=False, max_generations=2):
-    """Returns the core's parameters. The core raises ValueError naming a non-finite
-    target_bond_len, radius_ratio or bond_kappa."""
-    p = _core.VifParams()
+def _params(n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
+            radius_ratio=_DEFAULT.radius_ratio, bond_kappa=_DEFAULT.bond_kappa,
+            ring_fragmentation=_DEFAULT.ring_fragmentation, recursive_ms=_DEFAULT.recursive_ms,
+            max_generations=_DEFAULT.max_generations):
+    """Returns the core's parameters, with the memory budget korvane.MAX_ANALYSIS_BYTES as
+    it stands now. The core raises ValueError naming a non-finite target_bond_len,
+    radius_ratio or bond_kappa."""
+    p = _core.AnalysisParams()
     _set(p, "n_iter", n_iter, "a 32-bit integer")
     _set(p, "target_bond_len", target_bond_len, "a real number")
     _set(p, "radius_ratio", radius_ratio, "a real number")
@@ -35,6 +42,7 @@ def _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentatio
     p.ring_fragmentation = bool(ring_fragmentation)
     p.recursive_ms = bool(recursive_ms)
     _set(p, "max_generations", max_generations, "a 32-bit integer")
+    p.max_analysis_bytes = max_analysis_bytes()
     return p
 
 
@@ -59,15 +67,23 @@ def _first_stage(smiles, params):
     # The lookups the core made, remembered as the Python helpers remember them.
     for z in dict.fromkeys(m.atomic_numbers):
         _nominal_atom_mass(z)
-    H = graph_from_dicts(*m.graph_dicts)
-    for symbol in dict.fromkeys(data["symbol"] for data in H._node.values()):
+    nodes = m.nodes
+    H = orbital_graph(nodes, m.edges)
+    for symbol in dict.fromkeys(symbol for symbol, _, _ in nodes):
         _get_period(symbol)
     n_plus, n_zero, n_minus, eigenvalues = m.lpi
     lpi = {"n+": n_plus, "n0": n_zero, "n-": n_minus, "eigenvalues": eigenvalues}
-    chem_bonds = m.chem_bond_dicts
+    chem_bonds = _chem_bond_records(m.chem_bonds)
     atom_subgraphs = dict(enumerate(m.atom_subgraphs))  # fresh lists on every access
     pos = dict(enumerate(m.pos))
     return m, H, lpi, chem_bonds, atom_subgraphs, pos
+
+
+def _chem_bond_records(core_records):
+    """The core's chemical-bond tuples as dicts, keys in the tuples' order."""
+    return [{"u_node": u_node, "v_node": v_node, "atom_u": atom_u, "atom_v": atom_v,
+             "sym_u": sym_u, "sym_v": sym_v, "order": order, "k": k}
+            for u_node, v_node, atom_u, atom_v, sym_u, sym_v, order, k in core_records]
 
 
 def _cut_records(core_fragments):
@@ -82,9 +98,10 @@ def _peaks(core_peaks):
     return {mz: {"formula": formula, "generation": gen} for mz, formula, gen in core_peaks}
 
 
-def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectrum=True,
-        bond_kappa=0.9, draw=True, verbose=True, ring_fragmentation=False, recursive_ms=False,
-        max_generations=2):
+def VIF(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
+        radius_ratio=_DEFAULT.radius_ratio, show_spectrum=True, bond_kappa=_DEFAULT.bond_kappa,
+        draw=True, verbose=True, ring_fragmentation=_DEFAULT.ring_fragmentation,
+        recursive_ms=_DEFAULT.recursive_ms, max_generations=_DEFAULT.max_generations):
     """Returns the analysis of one molecule as a dict (fourteen keys without drawing,
     nine with), or the text "SMILES okunamadı!" when the SMILES cannot be parsed.
 
@@ -135,7 +152,8 @@ def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectru
             "mol_mass": mol_mass, "mol_mass_avg": mol_mass_avg}
 
 
-def _analyse(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, bond_kappa=0.9):
+def _analyse(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
+             radius_ratio=_DEFAULT.radius_ratio, bond_kappa=_DEFAULT.bond_kappa):
     """Internal entry: the stages of VIF up to the soft bonds, silently.
 
     Returns a dict with "mol" (the prepared RDKit molecule with its 2-D conformer),

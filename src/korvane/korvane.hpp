@@ -1,6 +1,7 @@
 // The public C++ interface of korvane: the whole analysis of one molecule, given as
 // SMILES, returned as plain data. It includes only the standard library; link
-// korvane::korvane (find_package(korvane CONFIG)).
+// korvane::korvane (find_package(korvane CONFIG)). Its AnalysisParams is also the one
+// parameter struct of the core: every stage reads its parameters and their defaults here.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -9,7 +10,12 @@
 
 namespace korvane {
 
-// The parameters of an analysis, with the defaults of the Python entry VIF.
+// The default memory budget, 4 GiB: a sixth of the 24 GiB machines korvane runs on, so
+// that the interpreter, RDKit and the other processes of the machine keep their room.
+inline constexpr std::uint64_t kDefaultMaxAnalysisBytes = std::uint64_t{4} << 30;
+
+// The parameters of an analysis, with the defaults of the Python entry VIF (which reads
+// them from here).
 struct AnalysisParams {
   int n_iter = 600;                 // layout iterations
   double target_bond_len = 1.5;     // layout bond length; also scales the node radius
@@ -19,7 +25,14 @@ struct AnalysisParams {
   bool recursive_ms = false;        // also predict fragments of fragments
   int max_generations = 2;          // generations of that prediction
   // Memory budget of the dense orbital matrices; a larger molecule is refused.
-  std::uint64_t max_analysis_bytes = std::uint64_t{4} << 30;
+  std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
+  // How the analysis runs; the results are the same either way. Whether the stages that
+  // do not need the layout may run beside it on a helper thread.
+  bool beside_layout = true;
+  // Whether the caller needs the coordinates (the atom layout and the node positions).
+  // Without them, a molecule whose orbital graph the layout cannot change is analysed
+  // without a depiction or a layout (the Python records, which hold no coordinates).
+  bool need_coordinates = true;
 };
 
 // A chemical bond's edge of the orbital graph, as the soft-bond test judged it.

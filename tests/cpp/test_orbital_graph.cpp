@@ -26,7 +26,7 @@ layout::Coords circle_layout(const RDKit::ROMol& mol, double r = 5.0) {
   return c;
 }
 
-OrbitalGraph graph_of(const std::string& smiles, const GraphParams& p = {}) {
+OrbitalGraph graph_of(const std::string& smiles, const AnalysisParams& p = {}) {
   auto mol = prepare_molecule(smiles);
   return build_orbital_graph(*mol, circle_layout(*mol), build_bond_orders(*mol), p);
 }
@@ -55,7 +55,7 @@ TEST(OrbitalGraph, MethaneNodesAndEdges) {
 }
 
 TEST(OrbitalGraph, EdgeInsertionOrderAndWeights) {
-  GraphParams p;
+  AnalysisParams p;
   p.bond_kappa = 0.7;
   const auto g = graph_of("O", p);
   // K4 of the oxygen first, in (u < v) nested order, then the two O-H bonds.
@@ -145,7 +145,7 @@ TEST(OrbitalGraph, CoincidentAtomsFallBackToFirstNodes) {
 }
 
 TEST(OrbitalGraph, NodePositionsSitOnTheAtomCircle) {
-  GraphParams p;
+  AnalysisParams p;
   p.radius_ratio = 0.46;
   auto mol = prepare_molecule("O");
   const auto coords = circle_layout(*mol);

@@ -119,9 +119,11 @@ def test_every_dense_entry_checks_the_budget(monkeypatch):
             mol, H, subgraphs, chem_bonds),
         "_fragment_atom_softs": lambda: korvane._fragment_atom_softs(
             H, subgraphs, chem_bonds, range(mol.GetNumAtoms())),
-        # The benchmarks' direct test, one decomposition per candidate.
+        # The benchmarks' direct test, one decomposition per candidate, given the budget
+        # as the package reads it.
         "detect_soft_edges_direct": lambda: korvane._core.detect_soft_edges_direct(
-            H.number_of_nodes(), [(0, 1, 1.0)], [(0, 1)], (1, 0, 1), 1e-9),
+            H.number_of_nodes(), [(0, 1, 1.0)], [(0, 1)], (1, 0, 1), 1e-9,
+            korvane._settings.max_analysis_bytes()),
     }
     for name, call in calls.items():
         with pytest.raises(MemoryError, match="orbital nodes"):

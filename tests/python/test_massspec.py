@@ -102,6 +102,18 @@ def test_cut_records_shape():
          "fragments": [("C3H6", 42.08, 42), ("C3H6", 42.08, 42)]}
 
 
+@pytest.mark.timeout(60)
+def test_fragment_mass_just_below_a_half_rounds_down():
+    # 3-sulfolene's ring cut at both C-S bonds frees SO2, whose average mass (32.067 +
+    # 2 x 15.999) is the double just below 64.065: two decimals of it are 64.06, where
+    # rounding the decimal half away from zero would give 64.07.
+    mol = with_hs("C1C=CCS1(=O)=O")
+    ring = korvane.predict_fragments(mol, [record(mol, 3, 4), record(mol, 4, 0)],
+                                     ring_fragmentation=True)[-1]
+    assert ring["bond"] == "C3-S4 + C0-S4"
+    assert ring["fragments"] == [("O2S", 64.06, 64), ("C4H6", 54.09, 54)]
+
+
 def test_fragment_softs_are_the_records_themselves_and_inputs_stay():
     H, subgraphs, bonds = chain_graph(["d", "a", "c", "b"])
     del bonds[2]["order"]

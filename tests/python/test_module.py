@@ -62,6 +62,8 @@ def test_every_function_has_its_parameters_and_defaults():
     for name, expected in SIGNATURES.items():
         params = list(inspect.signature(getattr(korvane, name)).parameters.values())
         assert [(p.name, p.default) for p in params] == expected, name
+        # The same types too (600, not 600.0 or a NumPy scalar), so help() shows the table.
+        assert [type(p.default) for p in params] == [type(d) for _, d in expected], name
         kinds = {p.kind for p in params}
         if name in ("VIF_from_pubchem", "predict_many"):
             assert params[-1].kind is inspect.Parameter.VAR_KEYWORD

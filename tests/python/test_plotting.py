@@ -64,25 +64,29 @@ def _edge_calls(log):
 
 # --- orbital graph ----------------------------------------------------------------
 
-def test_graph_calls_in_order_with_their_keywords(calls, show_calls):
+def test_graph_figure_holds_nodes_labels_and_both_edge_styles(show_calls):
     H, pos = _water()
-    fig = plotting._draw_orbital_graph(H, pos, [], WATER_LPI, "O")
+    fig = plotting._draw_orbital_graph(H, pos, [_soft(0, 4)], WATER_LPI, "O")
 
-    assert [name for name, _, _ in calls] == [
-        "figure", "draw_networkx_nodes", "draw_networkx_labels", "draw_networkx_edges",
-        "draw_networkx_edges", "title", "axis"]
-    kw = {i: c[2] for i, c in enumerate(calls)}
-    assert kw[0] == {"figsize": (12, 10)}
-    assert calls[1][1] == (H, pos) and calls[1][2]["node_size"] == 800
-    assert calls[1][2]["alpha"] == 0.9
-    assert kw[2]["font_size"] == 8
-    assert {k: v for k, v in kw[3].items() if k != "edgelist"} == {
-        "edge_color": "black", "width": 1.5, "alpha": 0.9}
-    assert {k: v for k, v in kw[4].items() if k != "edgelist"} == {
-        "edge_color": "red", "width": 2.0, "style": "dashed", "alpha": 0.9}
-    assert calls[6][1] == ("equal",)
     assert fig is plt.gcf() and tuple(fig.get_size_inches()) == (12, 10)
-    assert show_calls == []
+    (ax,) = fig.axes
+    nodes, solid, dashed = ax.collections
+    assert list(nodes.get_sizes()) == [800] and nodes.get_alpha() == 0.9
+    assert np.allclose(nodes.get_offsets(), [pos[n] for n in H.nodes])
+    assert [t.get_text() for t in ax.texts] == [f"{H.nodes[n]['symbol']}{n}" for n in H.nodes]
+    assert all(t.get_fontsize() == 8 for t in ax.texts)
+    # Essential edges solid black 1.5 wide, the soft one dashed red 2.0 wide; both 0.9 opaque.
+    assert len(solid.get_segments()) == H.number_of_edges() - 1
+    assert tuple(solid.get_colors()[0][:3]) == to_rgb("black")
+    assert list(solid.get_linewidths()) == [1.5] and solid.get_alpha() == 0.9
+    assert solid.get_linestyle()[0][1] is None
+    assert [tuple(map(tuple, seg)) for seg in dashed.get_segments()] == [
+        (tuple(pos[0]), tuple(pos[4]))]
+    assert tuple(dashed.get_colors()[0][:3]) == to_rgb("red")
+    assert list(dashed.get_linewidths()) == [2.0] and dashed.get_alpha() == 0.9
+    assert dashed.get_linestyle()[0][1] is not None
+    assert ax.get_aspect() == 1.0 and ax.get_title().startswith("VIF: O")
+    assert show_calls == []  # drawing shows nothing; VIF shows the figures
 
 
 def test_graph_title_names_lpi_and_soft_count():

@@ -13,6 +13,8 @@ from rdkit.Chem.MolStandardize import rdMolStandardize
 from .. import _core
 from ..vif import _check_smiles, _params
 
+_DEFAULT = _core.AnalysisParams()  # the analysis's defaults, VIF's
+
 # Raised whenever a field is added, removed or changes its meaning.
 SCHEMA_VERSION = 1
 
@@ -140,7 +142,8 @@ def _analyse_record(smiles, id, params):
 
 
 def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,
-                   max_generations=2, largest_component=False, bond_kappa=0.9,
+                   max_generations=_DEFAULT.max_generations, largest_component=False,
+                   bond_kappa=_DEFAULT.bond_kappa,
                    timings=False):
     """Returns the record of one molecule as a JSON-ready dict, keys in RECORD_KEYS order.
 
@@ -159,8 +162,8 @@ def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,
         analysed = smiles
         if largest_component:
             analysed, dropped = _largest_component(smiles)
-        params = _params(600, 1.5, 0.23, bond_kappa, ring_fragmentation, recursive_ms,
-                         max_generations)
+        params = _params(bond_kappa=bond_kappa, ring_fragmentation=ring_fragmentation,
+                         recursive_ms=recursive_ms, max_generations=max_generations)
         params.need_coordinates = False  # a record holds no coordinates
         record = _analyse_record(analysed, id, params)
         if record is None:

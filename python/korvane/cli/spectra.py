@@ -1,6 +1,9 @@
-"""The measured-spectrum subcommands of `korvane`: annotate, benchmark and search."""
+"""The measured-spectrum subcommands of `korvane`: annotate, benchmark, search and
+report."""
 import argparse
 import os
+
+from ._types import positive_int
 
 EXAMPLES = {
     "annotate": """\
@@ -18,6 +21,14 @@ examples:
 examples:
   korvane predict candidates.smi --out library.msp
   korvane search measured.msp --library library.msp --same-mass --out hits.jsonl
+""",
+    "report": """\
+examples:
+  korvane annotate spectra.msp --out annotated.jsonl
+  korvane report annotated.jsonl --out annotated.html
+  korvane report predicted.jsonl --out predicted.html   the output of korvane predict
+  korvane search measured.msp --library library.msp --out hits.jsonl
+  korvane report hits.jsonl --library library.msp --out hits.html
 """,
 }
 
@@ -64,6 +75,18 @@ def _search_arguments(parser):
                         help="leave malformed records out with a warning instead of stopping")
 
 
+def _report_arguments(parser):
+    parser.add_argument("input", metavar="INPUT",
+                        help="JSON Lines of korvane annotate, predict or search")
+    parser.add_argument("--out", required=True, help="the HTML page to write")
+    parser.add_argument("--library",
+                        help="the library the search ranked (MSP or JSON Lines); needed for "
+                             "search input")
+    parser.add_argument("--top", type=positive_int, default=5, metavar="N",
+                        help="hits shown per measured spectrum of search input (default 5)")
+    parser.add_argument("--title", help="the page's title (default: the input's kind)")
+
+
 # The work of each subcommand is imported when it runs, so that `korvane --help` stays fast.
 def _annotate(args):
     from ..spectra.annotation import run_annotate_command
@@ -78,6 +101,11 @@ def _benchmark(args):
 def _search(args):
     from ..spectra.search import run_search_command
     return run_search_command(args)
+
+
+def _report(args):
+    from ..spectra.report import run_report_command
+    return run_report_command(args)
 
 
 def add_commands(subparsers):
@@ -95,7 +123,13 @@ def add_commands(subparsers):
             ("search", _search_arguments, _search,
              "rank a library of predicted spectra for each measured spectrum",
              "Ranks the molecules of a predicted library for each measured spectrum by "
-             "(recall within 1 of the measured top-10 peaks, precision).")):
+             "(recall within 1 of the measured top-10 peaks, precision)."),
+            ("report", _report_arguments, _report,
+             "one self-contained HTML page of annotate, predict or search output",
+             "Writes one HTML page that works offline: an index of every compound "
+             "(sortable, filterable) and per compound its structure, mirror plot and peak "
+             "table, each peak's fragment drawn on the molecule; for search output the top "
+             "hits with their structures and scores.")):
         p = subparsers.add_parser(name, help=help_text, description=description,
                                   epilog=EXAMPLES[name],
                                   formatter_class=argparse.RawDescriptionHelpFormatter)

@@ -123,7 +123,8 @@ void add_bond_edges(OrbitalGraph& g, const RDKit::Bond& bond, int order,
 }  // namespace
 
 OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& coords,
-                                 const std::vector<int>& bond_orders, const GraphParams& params) {
+                                 const std::vector<int>& bond_orders,
+                                 const AnalysisParams& params) {
   const int n_atoms = static_cast<int>(mol.getNumAtoms());
   if (static_cast<int>(coords.size()) != n_atoms)
     throw std::invalid_argument("layout has " + std::to_string(coords.size()) +

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "korvane/analysis/lpi.hpp"
+#include "korvane/korvane.hpp"  // AnalysisParams
 #include "korvane/layout/coords.hpp"
 
 namespace korvane::analysis {
@@ -37,22 +38,18 @@ struct OrbitalGraph {
   int n_nodes() const { return static_cast<int>(nodes.size()); }
 };
 
-struct GraphParams {
-  double target_bond_len = 1.5;  // with radius_ratio: node distance from its atom
-  double radius_ratio = 0.23;
-  double bond_kappa = 0.9;  // weight of every bond edge
-};
-
 // Number of orbital nodes of an atom of this period: 1, 4 (periods 2-3) or 9.
 int orbital_node_count(int period);
 
 // "Merkez" for carbon and lithium, "Uç" for every other element.
 const char* orbital_role(const std::string& symbol);
 
-// Builds the graph of a prepared molecule (explicit hydrogens) laid out at `coords`.
+// Builds the graph of a prepared molecule (explicit hydrogens) laid out at `coords`, with
+// params' target_bond_len * radius_ratio (node distance from its atom) and bond_kappa
+// (weight of every bond edge).
 // Throws std::invalid_argument for an atom whose element has no period.
 OrbitalGraph build_orbital_graph(const RDKit::ROMol& mol, const layout::Coords& coords,
                                  const std::vector<int>& bond_orders,
-                                 const GraphParams& params = {});
+                                 const AnalysisParams& params = {});
 
 }  // namespace korvane::analysis

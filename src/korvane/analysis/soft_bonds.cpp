@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "korvane/analysis/error_bounds.hpp"  // check_edges, check_edge_weights
+#include "korvane/analysis/error_bounds.hpp"  // check_edges, check_edge_weights, ends_in_range
 #include "korvane/analysis/inertia.hpp"  // make_deletion_counter, certified_counts
 #include "korvane/analysis/sparse_inertia.hpp"
 #include "korvane/common/interrupt.hpp"
@@ -58,7 +58,7 @@ std::map<Pair, double> entry_weights(const std::vector<WeightedEdge>& edges) {
 bool edges_valid(int n_nodes, const std::vector<WeightedEdge>& edges) {
   if (n_nodes <= 0) return false;
   return std::all_of(edges.begin(), edges.end(), [n_nodes](const WeightedEdge& e) {
-    return e.u >= 0 && e.v >= 0 && e.u < n_nodes && e.v < n_nodes;
+    return ends_in_range(n_nodes, e.u, e.v);
   });
 }
 

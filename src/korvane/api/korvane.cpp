@@ -19,16 +19,7 @@ FragmentPiece piece_of(const massspec::Fragment& f, vif::FragmentStructure s) {
 }  // namespace
 
 std::optional<Analysis> analyze(const std::string& smiles, const AnalysisParams& params) {
-  vif::VifParams p;
-  p.n_iter = params.n_iter;
-  p.target_bond_len = params.target_bond_len;
-  p.radius_ratio = params.radius_ratio;
-  p.bond_kappa = params.bond_kappa;
-  p.ring_fragmentation = params.ring_fragmentation;
-  p.recursive_ms = params.recursive_ms;
-  p.max_generations = params.max_generations;
-  p.max_analysis_bytes = params.max_analysis_bytes;
-
+  const vif::VifParams& p = params;  // the stages take the public parameters as they are
   const auto m = vif::prepare_vif(smiles, p);
   if (!m) return std::nullopt;
   const vif::VifFragments f = vif::fragment_vif(*m, p);

@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <stdexcept>
 
-namespace korvane {
+#include "korvane/korvane.hpp"  // kDefaultMaxAnalysisBytes
 
-// The default budget, 4 GiB: a sixth of the 24 GiB machines korvane runs on, so that the
-// interpreter, RDKit and the other processes of the machine keep their room.
-inline constexpr std::uint64_t kDefaultMaxAnalysisBytes = std::uint64_t{4} << 30;
+namespace korvane {
 
 // Dense N x N matrices of doubles an analysis may hold at once: the adjacency matrix,
 // the eigen-solver's working copy of it, and an eigenvector matrix for solvers that keep

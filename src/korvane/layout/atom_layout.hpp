@@ -8,6 +8,7 @@
 
 #include "korvane/layout/coords.hpp"
 #include "korvane/layout/depiction.hpp"  // depict, which compute_atom_layout starts from
+#include "korvane/korvane.hpp"           // AnalysisParams
 
 namespace korvane::layout {
 
@@ -29,9 +30,11 @@ inline constexpr double kMinBondLength = 1e-3, kMaxBondLength = 1e3;
 inline constexpr double kMaxRepulsionFactor = 100.0;
 inline constexpr double kMaxGain = 1.0;
 
+// n_iter and target_bond_len default to the analysis's.
 struct LayoutParams {
-  int n_iter = 600;               // relaxation iterations
-  double target_bond_len = 1.5;   // rest length of every bond spring, in [0.001, 1000]
+  int n_iter = AnalysisParams{}.n_iter;  // relaxation iterations
+  double target_bond_len = AnalysisParams{}.target_bond_len;  // rest length of every bond
+                                                              // spring, in [0.001, 1000]
   double repulsion_factor = 1.2;  // cut-off of the repulsion = target_bond_len * this,
                                   // in [0, 100]
   double k_attr = 0.06;           // gain (step size) of the bond force, in [0, 1]

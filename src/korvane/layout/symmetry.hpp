@@ -27,9 +27,13 @@ void radial_equalize(Coords& coords, const RankGroups& groups);
 // direction along x (a proper rotation, never a reflection).
 Coords pca_align(Coords& coords);
 
+// How close to the mirror line enforce_mirror snaps an atom onto it, by default.
+inline constexpr double kMirrorSnapDistance = 0.05;
+
 // Makes equivalent atoms on opposite sides of an axis exact mirror images
-// (axis 1: mirror line is the x-axis; axis 0: the y-axis). Changes `coords` in place.
+// (axis 1: mirror line is the x-axis; axis 0: the y-axis); atoms within eps of the line
+// are snapped onto it. Changes `coords` in place.
 void enforce_mirror(Coords& coords, const std::vector<int>& ranks, int axis,
-                    double eps = 0.05);
+                    double eps = kMirrorSnapDistance);
 
 }  // namespace korvane::layout

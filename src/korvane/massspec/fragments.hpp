@@ -67,6 +67,9 @@ bool keeps_multiple_bond(const RDKit::ROMol& mol, int order, const std::vector<i
 std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
                                    const std::vector<std::vector<int>>& components);
 
+// The default m/z floor of the pieces of a ring cut.
+inline constexpr int kMinRingFragmentMz = 30;
+
 // Cuts each distinct soft atom pair once, in soft_bonds order (the first record of a
 // pair gives the label, from its own atom order and symbols). A cut that leaves two
 // pieces is a split record, except that a bond of order >= 2 leaving a single heavy atom
@@ -78,6 +81,6 @@ std::vector<Fragment> fragments_of(const RDKit::ROMol& mol,
 std::vector<FragmentCut> predict_fragments(const RDKit::ROMol& mol,
                                            const std::vector<analysis::ChemBond>& soft_bonds,
                                            bool ring_fragmentation = false,
-                                           int min_ring_fragment_mz = 30);
+                                           int min_ring_fragment_mz = kMinRingFragmentMz);
 
 }  // namespace korvane::massspec

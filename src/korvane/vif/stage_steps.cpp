@@ -12,14 +12,6 @@ std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& g
   return out;
 }
 
-analysis::GraphParams graph_params(const VifParams& params) {
-  analysis::GraphParams gp;
-  gp.target_bond_len = params.target_bond_len;
-  gp.radius_ratio = params.radius_ratio;
-  gp.bond_kappa = params.bond_kappa;
-  return gp;
-}
-
 bool same_edges(const std::vector<analysis::WeightedEdge>& a,
                 const std::vector<analysis::WeightedEdge>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),

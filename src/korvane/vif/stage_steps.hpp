@@ -1,5 +1,5 @@
 // Steps that the stage pipeline and the topology work run beside the layout both take:
-// the zero tolerance, the stage clock, the graph's parameters and soft-bond candidates,
+// the zero tolerance, the stage clock, the soft-bond candidates,
 // and the decomposition that the soft-bond and fragment tests share.
 #pragma once
 #include <chrono>
@@ -32,9 +32,6 @@ class StageClock {
 
 // The soft-bond test's candidates: the node pair of every chemical-bond record.
 std::vector<std::pair<int, int>> bond_candidates(const analysis::OrbitalGraph& graph);
-
-// The orbital graph's parameters among the analysis's.
-analysis::GraphParams graph_params(const VifParams& params);
 
 // Whether two edge lists are the same, entry by entry: the same matrix.
 bool same_edges(const std::vector<analysis::WeightedEdge>& a,

@@ -31,7 +31,7 @@ TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
     // finds a node of its kind.
     layout::Coords line(mol.getNumAtoms());
     for (std::size_t i = 0; i < line.size(); ++i) line[i] = {static_cast<double>(i), 0.0};
-    t->graph = analysis::build_orbital_graph(mol, line, t->bond_orders, graph_params(params));
+    t->graph = analysis::build_orbital_graph(mol, line, t->bond_orders, params);
     const int n = t->graph.n_nodes();
     const auto candidates = bond_candidates(t->graph);
     counter = shared_decomposition(

@@ -179,8 +179,7 @@ std::unique_ptr<VifMolecule> prepare_vif(const std::string& smiles, const VifPar
   m->seconds.layout = clock.lap();
   check_interrupt();
   m->bond_orders = analysis::build_bond_orders(*mol);
-  m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders,
-                                           graph_params(params));
+  m->graph = analysis::build_orbital_graph(*mol, m->layout.coords, m->bond_orders, params);
   m->seconds.graph = clock.lap();
 
   set_masses(*m, *mol);

@@ -13,30 +13,15 @@
 #include "korvane/analysis/orbital_graph.hpp"
 #include "korvane/analysis/soft_bonds.hpp"  // SoftTest
 #include "korvane/common/limits.hpp"
+#include "korvane/korvane.hpp"  // AnalysisParams
 #include "korvane/layout/atom_layout.hpp"
 #include "korvane/massspec/fragments.hpp"
 #include "korvane/massspec/fragments_recursive.hpp"
 
 namespace korvane::vif {
 
-struct VifParams {
-  int n_iter = 600;               // layout iterations
-  double target_bond_len = 1.5;   // layout bond length; also scales the node radius
-  double radius_ratio = 0.23;     // node radius = target_bond_len * radius_ratio
-  double bond_kappa = 0.9;        // weight of every bond edge
-  bool ring_fragmentation = false;  // ring double cuts in the single-generation prediction
-  bool recursive_ms = false;        // also run the multi-generation prediction
-  int max_generations = 2;          // its generation limit
-  // Whether the stages that do not need the layout may run beside it (see prepare_vif);
-  // the results are the same either way.
-  bool beside_layout = true;
-  // Whether the caller needs the coordinates: the atom layout and the node positions.
-  // Without them (a record uses none), a molecule whose graph the layout cannot change
-  // (see prepare_vif) is analysed on this thread without a depiction or a layout.
-  bool need_coordinates = true;
-  // Memory budget of the dense orbital matrices; a larger molecule throws AnalysisTooLarge.
-  std::uint64_t max_analysis_bytes = kDefaultMaxAnalysisBytes;
-};
+// The analysis's parameters: the public struct, its defaults those of the Python entry.
+using VifParams = AnalysisParams;
 
 // Wall-clock seconds of the stages of one analysis, as benchmarks read them; no result
 // depends on them.
