@@ -51,7 +51,7 @@ def measure(limit):
     for smiles in nci_smiles(limit):
         if isinstance(korvane.VIF(smiles, draw=False, verbose=False), str):
             continue
-        m = _core.prepare_vif(smiles, _params(600, 1.5, 0.23, 0.9))
+        m = _core.prepare_vif(smiles, _params())
         n = len(m.nodes)
         a = np.zeros((n, n))
         for u, v, w in m.edges:
