@@ -1,6 +1,7 @@
 """Benchmarks of korvane on this machine: the NCI sample, a size ladder of large
-molecules stage by stage against its floor, and the direct against the fast soft-bond
-test. Prints the tables and writes them as JSON (and Markdown).
+molecules stage by stage against its floor, plain VIF against depiction + eigvalsh idle
+and busy (bench/floors.py), recursion against plain VIF, and the direct against the fast
+soft-bond test. Prints the tables and writes them as JSON (and Markdown).
 
     .venv/bin/python bench/run.py                  # the full run
     .venv/bin/python bench/run.py --update-readme  # and the table of docs/performance.md with it
@@ -418,6 +419,16 @@ def evaluate_targets(results):
         if 800 <= sb.get("n_nodes", 0) <= 1600 and "speedup" in sb:
             rows.append((f"soft bonds >= 100x direct, {r['name']} (N={sb['n_nodes']})",
                          f"{sb['speedup']:.0f}x", sb["speedup"] >= 100))
+    for name in ("C100 alkane", "C200 alkane", "C400 alkane", PEPTIDE):
+        plain, rec = total(name, "stages"), total(name, "recursive")
+        if name in by_name:
+            rows.append((f"{name}: recursive_ms at most 2x plain VIF",
+                         f"{rec / plain:.2f}x ({secs(rec)} s against {secs(plain)} s)"
+                         if plain and rec else "not measured (time limit)",
+                         None if not (plain and rec) else rec <= 2 * plain))
+    if results.get("floors"):
+        import floors
+        rows += floors.goal_rows(results["floors"])
     nci = results.get("nci")
     if nci:
         ratio = nci["plain"]["median"] / nci["depiction_median"]
@@ -451,6 +462,12 @@ def markdown(results):
             text += (f", fast {secs(sb['fast_seconds'])} s, {sb['disagreements']} disagreements, "
                      f"{sb['fallbacks']} fallbacks in {sb['tested']} records")
         lines += ["", text + ".", ""]
+    if results.get("floors"):
+        import floors
+        lines += ["Plain VIF against its floor (RDKit's depiction + numpy.linalg.eigvalsh of the "
+                  "same orbital adjacency), each molecule's three in a row, idle and with one "
+                  "spinning process per CPU beside the measuring one:", "",
+                  floors.markdown(results["floors"])]
     lines += ["Size ladder, seconds per stage (VIF without recursion; `recursive` from a "
               "separate recursive_ms=True run; floor = one RDKit depiction + one NumPy `eigh` "
               "of the orbital matrix):", "",
@@ -561,6 +578,9 @@ def main():
     if results["nci"]:
         print(f"NCI sample: median {ms(results['nci']['plain']['median'])} ms, recursive "
               f"{ms(results['nci']['recursive']['median'])} ms", flush=True)
+    import floors
+    print("plain VIF against its floor, idle and busy ...", flush=True)
+    results["floors"] = floors.measure_floors(min(n_nci, 1000)) if nci else None
     results["ladder"] = []
     only = set(args.only.split(",")) if args.only else None
     for name, smiles in ladder(smoke, nci):

@@ -12,6 +12,7 @@ packages=(
   python3-pytest python3-pytest-timeout python3-hypothesis
   chromium chromium-driver python3-selenium  # the report page's tests in a headless browser
   python3-tqdm python3-distributed  # the korvane command's progress bar, Dask clusters
+  python3-scipy  # bench/identification.py fits the learned score's weights
   clang libclang-rt-14-dev  # the libFuzzer harness (make fuzz)
 )
 

@@ -48,7 +48,7 @@ from .demos import triple_group_demo, halogen_test
 from .validation import validate
 from .batch import predict_record, predict_many
 from . import spectra
-from .spectra import Spectrum, SpectrumFormatError, read_spectra
+from .spectra import Spectrum, SpectrumFormatError, read_spectra, read_msp
 from .spectra.annotation import annotate
 from .spectra.mirror_plot import plot_annotation
 
@@ -81,5 +81,5 @@ __all__ = [
     "predict_fragments_recursive", "plot_mass_spectrum", "VIF", "fetch_smiles_from_pubchem",
     "VIF_from_pubchem", "VIF_panel", "VIF_ms_panel", "triple_group_demo", "halogen_test",
     "validate", "predict_record", "predict_many", "spectra", "Spectrum",
-    "SpectrumFormatError", "read_spectra", "annotate", "plot_annotation",
+    "SpectrumFormatError", "read_spectra", "read_msp", "annotate", "plot_annotation",
 ]

@@ -13,6 +13,7 @@
 
 #include "korvane/common/molecule.hpp"
 #include "korvane/layout/atom_layout.hpp"
+#include "korvane/layout/coordgen_heap.hpp"
 #include "korvane/layout/symmetry.hpp"
 
 using namespace korvane;
@@ -100,6 +101,37 @@ TEST(Depiction, ConcurrentDepictionsGiveTheSerialCoordinates) {
   else
     ::unsetenv("RDBASE");
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0);
+}
+
+// The coordinate generator ranks some objects by their addresses: a metal complex or a
+// large fused ring system was depicted differently after other depictions had reused
+// the allocator's memory differently. Its objects now come from an ordered heap.
+TEST(Depiction, MetalComplexesAndFusedRingsGetTheSameDepictionAfterAnyHistory) {
+  EXPECT_TRUE(coordgen_heap_installed());
+  const std::vector<std::string> varying = {
+      "C12C3=C4C5=C1[Fe]23456789C%10C6=C7C8=C9%10",  // ferrocene
+      "CC1=[O+][Al]23([O+]=C(C)C1)([O+]=C(C)CC(=[O+]2)C)[O+]=C(C)CC(=[O+]3)C",
+      "C1CN[Co]23(N1)(NCCN2)NCCN3",
+      "CC(=C)C1CCC2(C)CCC3(C)C(CCC4C5(C)CCC(O)C(C)(C)C5CCC34C)C12"};
+  const std::vector<std::string> others = {"CCO", "c1ccccc1O", "C1CC2CCC1C2",
+                                           "OC(=O)c1ccncc1", "CC(C)(C)c1ccc(O)cc1"};
+  std::vector<Coords> first;
+  for (const auto& s : varying) {
+    auto m = mol(s);
+    first.push_back(depict(*m));
+  }
+  for (int round = 0; round < 4; ++round) {
+    for (std::size_t k = 0; k < others.size(); k += static_cast<std::size_t>(1 + round % 2)) {
+      auto m = mol(others[k]);
+      depict(*m);
+    }
+    for (std::size_t i = 0; i < varying.size(); ++i) {
+      const std::size_t j = (i + static_cast<std::size_t>(round)) % varying.size();
+      SCOPED_TRACE(varying[j]);
+      auto m = mol(varying[j]);
+      EXPECT_EQ(depict(*m), first[j]);
+    }
+  }
 }
 
 TEST(SeparateCoincident, JittersLaterAtomsTheSameWayEveryCall) {

@@ -51,7 +51,16 @@ def test_json_keys_and_identification(tmp_path):
     assert _run(["benchmark", str(path), "--jobs", "1", "--json", str(out),
                  "--update-readme", str(readme)]) == 0
     result = json.loads(out.read_text())
-    assert list(result) == list(PREDICTORS) + ["candidates_median", "random_top1"]
+    assert list(result)[:len(PREDICTORS) + 2] == list(PREDICTORS) + ["candidates_median",
+                                                                     "random_top1"]
+    assert PREDICTORS[-1] == "korvane"
+    assert set(result["set_only"]) == set(PREDICTORS) | {"random_top1"}
+    for name in PREDICTORS:
+        assert set(result["set_only"][name]) == {"top1", "top10", "n"}
+    assert set(result["ci95_top1_vs_all_cuts"]) == set(PREDICTORS) - {"all_single_cuts"}
+    for low, high in result["ci95_top1_vs_all_cuts"].values():
+        assert -1 <= low <= high <= 1
+    assert set(result["spectrum_free"]) >= {"top1", "set_only_top1"}
     for name in PREDICTORS:
         assert list(result[name]) == ["recall_1", "recall_exact", "distinct_mz", "precision",
                                       "chance_1", "no_prediction", "n", "top1", "top10"]
@@ -109,10 +118,10 @@ def test_search_ranks_library_and_counts_ties_against(tmp_path):
     library = read_spectra(lib)
     # Top peaks 31 45 29 27 15 (M = 46 left out, also from the library's m/z). Scores:
     # L1 (4/5, 1), L3 (2/5, 1), L2 (1/5, 1), methane L4 (1/5, 1).
-    (r,) = search(_spectra()[:1], library, same_mass=True)
+    (r,) = search(_spectra()[:1], library, same_mass=True, score="recall")
     assert r["candidates"] == 3 and r["true_rank"] == 1
     assert [(h["id"], h["rank"]) for h in r["hits"]] == [("L1", 1), ("L3", 2), ("L2", 3)]
     assert r["hits"][0]["recall_1"] == pytest.approx(0.8)
-    (r,) = search(_spectra()[:1], library, top=10)
+    (r,) = search(_spectra()[:1], library, top=10, score="recall")
     assert [(h["id"], h["rank"]) for h in r["hits"]] == [("L1", 1), ("L3", 2), ("L2", 4),
                                                          ("L4", 4)]

@@ -75,9 +75,22 @@ def test_predict_writes_each_output_from_each_input(tmp_path):
     assert (fields["Formula"], fields["MW"], fields["SMILES"]) == ("C6H5Cl", "112", "Clc1ccccc1")
     assert float(fields["ExactMass"]) == pytest.approx(record["monoisotopic_mass"], abs=1e-6)
     assert fields["InChIKey"] == "MVPPADPHJFYWMZ-UHFFFAOYSA-N"
-    assert '"intensity=' in fields["Comments"]
-    assert [(mz, note) for mz, _, note in peaks] == [
-        (p["mz"], f"{p['formula']} generation {p['generation']}") for p in record["peaks"]]
+    assert '"intensity=predicted; ' in fields["Comments"]
+    # The peaks are the record's predicted spectrum; a recursive peak keeps its note.
+    assert [(mz, i) for mz, i, _ in peaks] == [tuple(p) for p in record["spectrum"]]
+    assert max(i for _, i, _ in peaks) == 999
+    notes = dict((mz, note) for mz, _, note in peaks)
+    for p in record["peaks"]:  # a later-generation peak alone weighs 0 and is not written
+        if p["generation"] < 2:
+            assert notes[p["mz"]] == f"{p['formula']} generation {p['generation']}"
+    assert notes[113] == "M+1 isotope" and notes[114] == "M+2 isotope"
+    # Read back by korvane's own reader: the same peaks, the same structure.
+    back = korvane.read_msp(out)
+    assert [sp.id for sp in back] == ["chlorobenzene", "acetyl chloride", "water"]
+    assert back[0].peaks.tolist() == [[float(mz), i] for mz, i in record["spectrum"]]
+    assert back[0].smiles == "Clc1ccccc1"
+    csv_row = list(csv.DictReader((tmp_path / "sdf.csv").open()))[0]
+    assert csv_row["intensity"] == " ".join(f"{mz}:{i:g}" for mz, i in record["spectrum"])
 
 
 def test_resume_after_a_cut_last_line_gives_the_uninterrupted_file(tmp_path):

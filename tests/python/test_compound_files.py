@@ -65,7 +65,7 @@ def test_sdf_and_gzipped_sdf_take_title_or_property(tmp_path):
 def test_csv_and_msp_texts_stay_on_their_lines():
     bad = error_record("C(", "a\nb", 'ValueError: line one\nline "two"')
     row = csv_text(bad)
-    assert row.count("\n") == 1 and row.startswith('a b,C(,,,,,,error,"ValueError: line one')
+    assert row.count("\n") == 1 and row.startswith('a b,C(,,,,,,,error,"ValueError: line one')
     assert msp_text(bad) == ""
     ok = predict_record("CC(=O)Cl", id='say "hi": x')
     text = msp_text(ok)

@@ -17,6 +17,7 @@ from collections import namedtuple
 
 from rdkit import Chem
 
+from .. import _core
 from .bounded import (MAX_LINE_BYTES, MAX_RECORD_BYTES, bounded_lines, decode_line,
                       sdf_records, skip_bom)
 
@@ -25,9 +26,15 @@ Item = namedtuple("Item", "number id smiles problem")
 INPUT_SUFFIXES = (".smi", ".txt", ".csv", ".tsv", ".sdf", ".sdf.gz")
 OUTPUT_SUFFIXES = (".jsonl", ".csv", ".msp")
 
-# Intensity written for every predicted peak in MSP files: the prediction gives m/z
-# values and no intensities.
-MSP_INTENSITY = 100
+def msp_intensity_recipe():
+    """How the predicted intensities of a record's "spectrum" are made, from the core's
+    default weights, for the MSP comment."""
+    w = _core.SpectrumWeights()
+    return (f"predicted; per nominal m/z the summed weights of the fragments reaching it: "
+            f"{w.cut_piece:g} once if a piece of any splitting bond cut does, "
+            f"+{w.soft_single:g} per soft single-cut piece, +{w.ring:g} per ring-cut piece, "
+            f"+{w.generation1:g} for a first-generation recursive peak; M {w.molecular_ion:g} "
+            f"with its natural isotope envelope; base peak 999")
 
 
 def _suffix(path, known):
@@ -260,8 +267,8 @@ def jsonl_text(record):
     return json.dumps(record, ensure_ascii=False, separators=(",", ":"), allow_nan=False) + "\n"
 
 
-CSV_COLUMNS = ("id", "smiles", "formula", "nominal_mass", "lpi", "soft_bonds", "mz", "status",
-               "error")
+CSV_COLUMNS = ("id", "smiles", "formula", "nominal_mass", "lpi", "soft_bonds", "mz",
+               "intensity", "status", "error")
 
 
 def _one_line(value):
@@ -274,10 +281,17 @@ def csv_text(record):
            "" if lpi is None else f"{lpi['n+']} {lpi['n0']} {lpi['n-']}",
            "" if record["soft_bonds"] is None else len(record["soft_bonds"]),
            "" if record["peaks"] is None else " ".join(str(p["mz"]) for p in record["peaks"]),
+           "" if record["spectrum"] is None
+           else " ".join(f"{mz}:{_number(i)}" for mz, i in record["spectrum"]),
            record["status"], record["error"]]
     out = io.StringIO()
     csv.writer(out, lineterminator="\n").writerow([_one_line(v) for v in row])
     return out.getvalue()
+
+
+def _number(x):
+    """A predicted intensity as written: no trailing ".0"."""
+    return f"{x:g}" if float(x) == int(x) else f"{x}"
 
 
 def _msp_value(value):
@@ -288,8 +302,10 @@ def _msp_value(value):
 
 def msp_text(record, options=None):
     """The MSP entry of an ok record (empty text for an error record, which has no
-    spectrum): fields, "Num Peaks", then m/z, intensity and quoted annotation per line,
-    ascending m/z, and a blank line."""
+    spectrum): fields, "Num Peaks", then m/z, predicted intensity (the record's
+    "spectrum", base peak 999) and quoted annotation per line, ascending m/z, and a blank
+    line. An m/z of the spectrum with no fragment peak (an isotope peak M+k) is annotated
+    as such."""
     if record["status"] != "ok":
         return ""
     lines = [f"Name: {_msp_value(record['id'] or record['canonical_smiles'])}",
@@ -302,17 +318,21 @@ def msp_text(record, options=None):
         lines.append(f"InChIKey: {record['inchikey']}")
     lpi = record["lpi"]
     comments = {"predicted": "korvane soft-bond fragmentation",
-                "intensity": f"{MSP_INTENSITY} for every predicted peak, as no intensities "
-                             "are predicted",
+                "intensity": msp_intensity_recipe(),
                 "lpi": f"{lpi['n+']} {lpi['n0']} {lpi['n-']}",
                 "soft_bonds": len(record["soft_bonds"]),
                 "input_smiles": record["smiles"]}
     if record["dropped_components"]:
         comments["dropped_components"] = " ".join(record["dropped_components"])
     lines.append("Comments: " + " ".join(f'"{k}={_msp_value(v)}"' for k, v in comments.items()))
-    lines.append(f"Num Peaks: {len(record['peaks'])}")
-    for p in record["peaks"]:
-        lines.append(f'{p["mz"]}\t{MSP_INTENSITY}\t"{p["formula"]} generation {p["generation"]}"')
+    peaks = {p["mz"]: p for p in record["peaks"]}
+    mass = record["nominal_mass"]
+    lines.append(f"Num Peaks: {len(record['spectrum'])}")
+    for mz, intensity in record["spectrum"]:
+        p = peaks.get(mz)
+        note = (f"{p['formula']} generation {p['generation']}" if p is not None
+                else f"M+{mz - mass} isotope" if mz > mass else "splitting cut piece")
+        lines.append(f'{mz}\t{_number(intensity)}\t"{note}"')
     return "\n".join(lines) + "\n\n"
 
 

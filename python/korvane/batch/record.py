@@ -16,12 +16,13 @@ from ..vif import _check_smiles, _params
 _DEFAULT = _core.AnalysisParams()  # the analysis's defaults, VIF's
 
 # Raised whenever a field is added, removed or changes its meaning.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # The record's keys, in their order.
 RECORD_KEYS = ("schema_version", "id", "smiles", "canonical_smiles", "inchikey", "formula",
                "nominal_mass", "average_mass", "monoisotopic_mass", "lpi", "soft_bonds",
-               "single_cuts", "ring_cuts", "peaks", "dropped_components", "status", "error")
+               "single_cuts", "ring_cuts", "peaks", "spectrum", "dropped_components", "status",
+               "error")
 
 
 def error_record(smiles, id=None, message="", dropped_components=None):
@@ -132,13 +133,16 @@ def _analyse_record(smiles, id, params):
     for p in peaks:  # the molecule's own peak: its SMILES as the record gives it
         if p["generation"] == 0:
             p["smiles"] = canonical
+    sources = _core.fragment_sources(pickle, core_fragments, f.recursive_peaks or [])
+    spectrum = [[mz, round(intensity, 1)] for mz, intensity in _core.predicted_spectrum(sources)]
     return {"schema_version": SCHEMA_VERSION, "id": id, "smiles": smiles,
             "canonical_smiles": canonical, "inchikey": None if inchi is None else inchi[1],
             "formula": formula, "nominal_mass": m.mol_mass,
             "average_mass": m.mol_mass_avg,
             "monoisotopic_mass": rdMolDescriptors.CalcExactMolWt(mol),
             "lpi": {"n+": n_plus, "n0": n_zero, "n-": n_minus}, "soft_bonds": soft,
-            "single_cuts": single, "ring_cuts": ring, "peaks": peaks}
+            "single_cuts": single, "ring_cuts": ring, "peaks": peaks,
+            "spectrum": [p for p in spectrum if p[1] > 0]}
 
 
 def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,

@@ -74,6 +74,12 @@ def _search_arguments(parser):
     parser.add_argument("--same-mass", action="store_true",
                         help="rank only library molecules of the measured nominal mass")
     parser.add_argument("--top", type=positive_int, default=10, help="hits kept per spectrum")
+    parser.add_argument("--score", choices=("learned", "spectrum", "recall"), default="learned",
+                        help="learned (default): the learned score, which analyses each "
+                             "library SMILES again (an entry without one ranks last); "
+                             "spectrum: weighted cosine of the library's intensities below M "
+                             "with the isotope pattern; recall: recall of the measured top "
+                             "peaks, then precision, by m/z alone")
     parser.add_argument("--out", help="write the results as JSON Lines to OUT")
     parser.add_argument("--skip-bad", action="store_true",
                         help="leave malformed records out with a warning instead of stopping")

@@ -21,10 +21,11 @@ from .candidates import (canonical_smiles, lost_prediction, mol_nominal_mass, nc
 from .readers import open_spectra_path, read_spectra
 from .search import rank_candidates
 
-PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive")
+PREDICTORS = ("all_single_cuts", "soft_single", "soft_ring", "recursive", "korvane")
 METRICS = ("recall_1", "recall_exact", "distinct_mz", "precision", "chance_1")
 PREDICTOR_TITLES = {"all_single_cuts": "all single-bond cuts", "soft_single": "soft single cuts",
-                    "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)"}
+                    "soft_ring": "soft + ring cuts", "recursive": "recursive peaks (2 generations)",
+                    "korvane": "korvane (predicted spectrum, default score)"}
 README_START, README_END = "<!-- accuracy-results:start -->", "<!-- accuracy-results:end -->"
 
 
@@ -35,10 +36,21 @@ def _summary(values):
     return {"median": statistics.median(values), "mean": statistics.fmean(values)}
 
 
-def run_benchmark(spectra, jobs=1, candidates=True, log=None):
+def _recall_rank(peaks, mass, mz_lists):
+    return rank_candidates(peaks, mass, mz_lists)[0][0]
+
+
+def run_benchmark(spectra, jobs=1, candidates=True, log=None, score=None):
     """Returns the benchmark's result dict (the JSON of `korvane benchmark --json`) and a
-    dict of counts about the input (spectra, without structure, failed analyses)."""
+    dict of counts about the input (spectra, without structure, failed analyses).
+
+    The four m/z predictors rank candidates by recall, then precision; `korvane` ranks
+    them by `score` (search's default when None) over their predicted spectra.
+    """
+    from . import benchmark_identification as ib
+    from .search import DEFAULT_SCORE
     say = log or (lambda text: None)
+    scorer = ib.Scorer(score or DEFAULT_SCORE)
     RDLogger.DisableLog("rdApp.*")  # the NCI sample holds SMILES RDKit rejects, loudly
     counts = {"spectra": len(spectra), "no_structure": 0, "failed": 0}
     entries = []  # (spectrum, canonical SMILES)
@@ -78,6 +90,7 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
     ranks = {name: [] for name in PREDICTORS}
     n_candidates = []
     scored = 0
+    scored_entries = []  # (peaks, canonical SMILES, id) of the scored spectra
     for sp, canon in entries:
         p = predicted[canon]
         if "error" in p:
@@ -86,6 +99,7 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
             continue
         scored += 1
         peaks = sp.nominal_peaks()
+        scored_entries.append((peaks, canon, sp.id))
         rivals = [c for c in by_mass[p["mass"]] if c != canon]
         n_candidates.append(1 + len(rivals))
         for name in PREDICTORS:
@@ -93,10 +107,13 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
             for m in METRICS:
                 scores[name][m].append(getattr(s, m))
             no_prediction[name] += not p[name]
-            if candidates:
+            if candidates and name == ib.KORVANE:
+                ranks[name].append(scorer.true_rank(peaks, p["mass"],
+                                                    [p] + [predicted[c] for c in rivals]))
+            elif candidates:
                 # The true structure first: its rank is the first one.
                 mz_lists = [p[name]] + [predicted[c][name] for c in rivals]
-                ranks[name].append(rank_candidates(peaks, p["mass"], mz_lists)[0][0])
+                ranks[name].append(_recall_rank(peaks, p["mass"], mz_lists))
 
     result = {}
     for name in PREDICTORS:
@@ -111,6 +128,25 @@ def run_benchmark(spectra, jobs=1, candidates=True, log=None):
         result["candidates_median"] = statistics.median(n_candidates) if n_candidates else None
         result["random_top1"] = (statistics.fmean(1 / c for c in n_candidates)
                                  if n_candidates else None)
+        say("set-only lists, control and intervals")
+        pairs = [(peaks, canon) for peaks, canon, _ in scored_entries]
+        result["set_only"], set_ranks = ib.set_only_results(pairs, predicted, PREDICTORS,
+                                                            _recall_rank, scorer)
+        result["ci95_top1_vs_all_cuts"] = {
+            name: ib.paired_bootstrap(ranks[name], ranks["all_single_cuts"])
+            for name in PREDICTORS if name != "all_single_cuts"}
+        result["ci95_set_only_top1_vs_all_cuts"] = {
+            name: ib.paired_bootstrap(set_ranks[name], set_ranks["all_single_cuts"])
+            for name in PREDICTORS if name != "all_single_cuts"}
+        fitted = ib.fitted_ids()
+        in_fit = sum(i in fitted for _, _, i in scored_entries)
+        result["korvane_scorer"] = {"score": scorer.score,
+                                    "fitted_on_these": in_fit if scorer.score == "learned" else 0}
+        result["spectrum_free"] = ib.spectrum_free_results(scored_entries, predicted, by_mass,
+                                                           fitted)
+        result["soft_bonds"] = ib.soft_bond_ablation(scored_entries, predicted, by_mass,
+                                                     ranks["all_single_cuts"],
+                                                     set_ranks["all_single_cuts"])
     return result, counts
 
 
@@ -153,21 +189,18 @@ def readme_text(result, counts, source):
             f"{counts['failed']} not analysable). Each cell is median / mean over compounds.",
             "", format_table(result), ""]
     line = (f"Of the ten most intense measured peaks other than M, the recursive peaks place "
-            f"a median {_fmt(rec['recall_1']['median'])} within ±1 with "
-            f"{_fmt(rec['distinct_mz']['median'], False)} distinct m/z, where a random m/z "
-            f"would score {_fmt(rec['chance_1']['median'])} against the same list, and "
-            f"cutting every single bond recalls {_fmt(ref['recall_1']['median'])} at a "
-            f"chance of {_fmt(ref['chance_1']['median'])}: recall above chance is what a "
-            f"predictor knows beyond how many m/z it names.")
+            f"a median {_fmt(rec['recall_1']['median'])} within ±1 (a random m/z: "
+            f"{_fmt(rec['chance_1']['median'])}), all single cuts "
+            f"{_fmt(ref['recall_1']['median'])} (chance {_fmt(ref['chance_1']['median'])}).")
     if result.get("candidates_median") is not None:
         line += (f" Ranking the candidates of the same nominal mass (median "
                  f"{result['candidates_median']:g} per compound, from RDKit's NCI sample and "
-                 f"the set itself) by their predicted m/z puts the true structure first for "
-                 + ", ".join(f"{_fmt(rows[n]['top1'])} with {PREDICTOR_TITLES[n]}"
-                             for n in PREDICTORS)
-                 + f" of the compounds, against {_fmt(result['random_top1'])} for a random "
-                 f"order.")
+                 f"the set itself):")
     text.append(line)
+    if result.get("candidates_median") is not None:
+        from . import benchmark_identification as ib
+        text += ["", ib.identification_table(result, PREDICTORS, PREDICTOR_TITLES), "",
+                 ib.legend_text(result), "", ib.soft_bond_text(result)]
     return "\n".join(text)
 
 
@@ -198,6 +231,8 @@ def run_benchmark_command(args):
     if result.get("candidates_median") is not None:
         print(f"candidates per compound: median {result['candidates_median']:g}; "
               f"random ranking top-1 {_fmt(result['random_top1'])}")
+        from . import benchmark_identification as ib
+        print(ib.identification_table(result, PREDICTORS, PREDICTOR_TITLES))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2, allow_nan=False)

@@ -29,34 +29,40 @@ def nominal_mass_of(smiles):
 
 
 def predict_mz(smiles):
-    """Returns {"mass": nominal M, predictor name: ascending distinct m/z list} for one
-    SMILES, or {"error": message} when it cannot be analysed.
+    """Returns {"mass": nominal M, predictor name: ascending distinct m/z list, "sources":
+    the core's counted fragment sources, "sites": its charge-site marks per m/z} for one
+    SMILES, or {"error": message} when it cannot be analysed. The `korvane` predictor's
+    m/z are those of the predicted spectrum below M.
 
-    One `VIF` run with ring cuts and two recursive generations serves the three soft
-    predictors: ring fragmentation only adds ring-cut records after the single ones, and
-    the recursion cuts ring pairs whatever that flag says.
+    One analysis with ring cuts and two recursive generations, without coordinates,
+    serves the three soft predictors: ring fragmentation only adds ring-cut records after
+    the single ones, and the recursion cuts ring pairs whatever that flag says.
     """
-    from ..vif import VIF
+    from .scores import analyse_fragments, predicted_spectrum, sources_of
     mol = Chem.MolFromSmiles(smiles)
     if mol is None:
         return {"error": "RDKit cannot parse the SMILES"}
     try:
-        r = VIF(smiles, draw=False, verbose=False, ring_fragmentation=True,
-                recursive_ms=True, max_generations=2)
+        analysed = analyse_fragments(smiles, max_generations=2)
     except (MemoryError, ValueError, RuntimeError) as e:
         return {"error": f"{type(e).__name__}: {e}"}
-    if not isinstance(r, dict):
-        return {"error": r}
-    m = r["mol_mass"]
+    if analysed is None:
+        return {"error": "the analysis cannot parse the SMILES"}
+    m, f = analysed
+    mass = m.mol_mass
+    cuts = [c for c in f.fragments if c[1]]
 
     def pieces(records):
-        return sorted({f[2] for c in records for f in c["fragments"]})
+        return sorted({piece[2] for c in records for piece in c[3]})
 
-    return {"mass": m,
+    sources = sources_of(m, f)
+    return {"mass": mass,
             "all_single_cuts": list(_core.single_cut_mz(Chem.AddHs(mol).ToBinary())),
-            "soft_single": pieces(r["single_fragments"]),
-            "soft_ring": pieces(r["real_fragments"]),
-            "recursive": sorted(mz for mz in r["recursive_peaks"] if mz != m)}
+            "soft_single": pieces([c for c in cuts if c[2] == "single"]),
+            "soft_ring": pieces(cuts),
+            "recursive": sorted({mz for mz, _, _ in f.recursive_peaks} - {mass}),
+            "korvane": [mz for mz, _ in predicted_spectrum(sources) if mz < mass],
+            "sources": sources, "sites": _core.cut_site_counts(m.mol_pickle())}
 
 
 def predict_mz_task(smiles, options):

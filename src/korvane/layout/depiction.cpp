@@ -15,6 +15,7 @@
 
 #include "korvane/common/helper_threads.hpp"
 #include "korvane/common/interrupt.hpp"
+#include "korvane/layout/coordgen_heap.hpp"
 
 namespace korvane::layout {
 namespace {
@@ -38,7 +39,9 @@ void compute_2d_coords(RDKit::ROMol& mol, bool force_rdkit) {
 // lock: its ring templates, loaded the first time a bridged ring system asks for them,
 // and, whenever RDBASE is set (RDKit's Python package sets it), its template directory,
 // moved into static storage on every call. Concurrent calls free each other's buffers,
-// so they are made one at a time. RDKit's own generator has no such state.
+// so they are made one at a time. RDKit's own generator has no such state. Inside the
+// lock, the generator's objects come from an ordered heap (coordgen_heap.hpp): it ranks
+// some of them by address, which would make its depictions depend on the process's past.
 // A fork waits for the depiction under way, if any, and takes the lock across the fork,
 // so that the child starts with the generator's state whole and the lock free (a child
 // forked while another thread held it would otherwise wait for it forever).
@@ -62,6 +65,9 @@ void depict_once(RDKit::ROMol& mol, bool force_rdkit) {
     // runs: the wait answers stop requests of its own.
     while (!hold.try_lock_for(std::chrono::milliseconds(kInterruptPollMs / 5)))
       check_interrupt_now();
+    const CoordgenHeapScope ordered_heap;
+    compute_2d_coords(mol, force_rdkit);
+    return;
   }
   compute_2d_coords(mol, force_rdkit);
 }
