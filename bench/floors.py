@@ -35,7 +35,7 @@ def measure(limit):
 
     import korvane
     from korvane import _core
-    from korvane.vif import _params
+    from korvane.vif import analysis_params
     korvane.VIF("CCO", draw=False, verbose=False)  # the process's set-up, not timed
     vif, vif_cpu, depiction, eig = [], [], [], []
     def seconds(call):
@@ -51,7 +51,7 @@ def measure(limit):
     for smiles in nci_smiles(limit):
         if isinstance(korvane.VIF(smiles, draw=False, verbose=False), str):
             continue
-        m = _core.prepare_vif(smiles, _params())
+        m = _core.prepare_vif(smiles, analysis_params())
         n = len(m.nodes)
         a = np.zeros((n, n))
         for u, v, w in m.edges:

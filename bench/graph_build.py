@@ -41,8 +41,8 @@ def main():
     args = ap.parse_args()
     from korvane import _core
     from korvane._graph import orbital_graph
-    from korvane.vif import _params
-    params = _params()
+    from korvane.vif import analysis_params
+    params = analysis_params()
     molecules = [m for m in (_core.prepare_vif(s, params) for s in nci_smiles(args.nci))
                  if m is not None]
     lists = [(m.nodes, m.edges) for m in molecules]

@@ -224,8 +224,8 @@ def measure(task):
     smiles, kind = task["smiles"], task["kind"]
     if kind == "soft_bonds":
         from korvane import _core
-        from korvane.vif import _params
-        m = _core.prepare_vif(smiles, _params())
+        from korvane.vif import analysis_params
+        m = _core.prepare_vif(smiles, analysis_params())
         return compare_soft_bonds(m, task["budget"])
     timed_vif("CCO", True)  # the first analysis of a process pays for set-up; not timed
     from korvane import _core
@@ -275,7 +275,7 @@ def bench_nci(smiles_list):
     """VIF without and with recursion, RDKit's depiction, and both soft-bond tests."""
     import korvane
     from korvane import _core
-    from korvane.vif import _params
+    from korvane.vif import analysis_params
     plain, recursive, depiction, failed = [], [], [], []
     direct_total = fast_total = 0.0
     disagreements = tested = fallbacks = 0
@@ -305,7 +305,7 @@ def bench_nci(smiles_list):
             depiction.append(d)
         analysed.append(smiles)
     for smiles in analysed:
-        m = _core.prepare_vif(smiles, _params())
+        m = _core.prepare_vif(smiles, analysis_params())
         n, edges, pairs, base = graph_of(m)
         t = time.perf_counter()
         dv = direct(n, edges, pairs, base, 1e-9)

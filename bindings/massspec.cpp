@@ -254,6 +254,9 @@ void bind_identification(py::module_& m) {
 
 void bind_massspec(py::module_& m) {
   m.attr("MIN_RING_FRAGMENT_MZ") = massspec::kMinRingFragmentMz;
+  m.attr("RECURSIVE_MAX_GENERATIONS") = massspec::kRecursiveMaxGenerations;
+  m.attr("RECURSIVE_MIN_MZ") = massspec::kRecursiveMinMz;
+  m.attr("RECURSIVE_RING_FRAGMENTATION") = massspec::kRecursiveRingFragmentation;
   m.def("nominal_atom_mass", &massspec::nominal_atom_mass, py::arg("atomic_num"),
         "Mass number of the element's most common isotope; ValueError if unknown.");
 

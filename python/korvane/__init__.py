@@ -40,7 +40,7 @@ from .massspec import (_fragment_formula, _pair_label, _nominal_atom_mass, _nomi
                        predict_fragments, _fragment_atom_softs, _cut_atom_set,
                        predict_fragments_recursive)
 from .analysis import _build_bond_orders
-from .plotting import plot_mass_spectrum, _draw_orbital_graph
+from .plotting import plot_mass_spectrum, draw_orbital_graph as _draw_orbital_graph
 from .vif import VIF, _analyse
 from .pubchem import fetch_smiles_from_pubchem, VIF_from_pubchem
 from .panels import VIF_panel, VIF_ms_panel

@@ -110,8 +110,10 @@ def _cut_atom_set(mol, atom_set, softs, ring_fragmentation, min_mz):
     return {frozenset(child) for child in children}
 
 
-def predict_fragments_recursive(mol, H, atom_subgraphs, chem_bonds, max_generations=3,
-                                min_mz=25, ring_fragmentation=True):
+def predict_fragments_recursive(mol, H, atom_subgraphs, chem_bonds,
+                                max_generations=_core.RECURSIVE_MAX_GENERATIONS,
+                                min_mz=_core.RECURSIVE_MIN_MZ,
+                                ring_fragmentation=_core.RECURSIVE_RING_FRAGMENTATION):
     """Returns the peaks {m/z: {"formula", "generation"}} of breadth-first fragmentation.
 
     The molecule is generation 0; fragments of generation max_generations or later are not

@@ -52,7 +52,7 @@ def draw_panel_graph(ax, result, color_map, node_size):
                            alpha=0.9, ax=ax)
 
 
-def _draw_orbital_graph(H, pos, soft_bonds, lpi, smiles):
+def draw_orbital_graph(H, pos, soft_bonds, lpi, smiles):
     """Returns a new 12 x 10 inch figure of the orbital graph: nodes coloured by element
     and labelled symbol + node id, essential edges solid black, soft edges dashed red,
     and a title with the SMILES, the LPI and the soft-bond count.

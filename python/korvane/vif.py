@@ -8,7 +8,7 @@ from ._lazy import LazyModule
 from ._settings import max_analysis_bytes
 from .layout import _get_period
 from .massspec import _nominal_atom_mass
-from .plotting import _draw_orbital_graph, plot_mass_spectrum
+from .plotting import draw_orbital_graph, plot_mass_spectrum
 
 plt = LazyModule("matplotlib.pyplot")
 
@@ -27,10 +27,11 @@ def _set(params, name, value, kind):
                         f"{value!r}") from None
 
 
-def _params(n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
-            radius_ratio=_DEFAULT.radius_ratio, bond_kappa=_DEFAULT.bond_kappa,
-            ring_fragmentation=_DEFAULT.ring_fragmentation, recursive_ms=_DEFAULT.recursive_ms,
-            max_generations=_DEFAULT.max_generations):
+def analysis_params(n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
+                    radius_ratio=_DEFAULT.radius_ratio, bond_kappa=_DEFAULT.bond_kappa,
+                    ring_fragmentation=_DEFAULT.ring_fragmentation,
+                    recursive_ms=_DEFAULT.recursive_ms,
+                    max_generations=_DEFAULT.max_generations):
     """Returns the core's parameters, with the memory budget korvane.MAX_ANALYSIS_BYTES as
     it stands now. The core raises ValueError naming a non-finite target_bond_len,
     radius_ratio or bond_kappa."""
@@ -46,7 +47,7 @@ def _params(n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len,
     return p
 
 
-def _check_smiles(smiles):
+def check_smiles(smiles):
     """Raises TypeError for a non-string; returns False for text that is not valid
     Unicode (a lone surrogate), which no SMILES can be."""
     if not isinstance(smiles, str):
@@ -111,10 +112,10 @@ def VIF(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len
     and KeyboardInterrupt within moments of Ctrl-C, the core's work discarded. Raises
     ValueError for a target_bond_len outside [0.001, 1000] (the layout's range).
     """
-    if not _check_smiles(smiles):
+    if not check_smiles(smiles):
         return PARSE_FAILURE
-    params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa, ring_fragmentation,
-                     recursive_ms, max_generations)
+    params = analysis_params(n_iter, target_bond_len, radius_ratio, bond_kappa,
+                             ring_fragmentation, recursive_ms, max_generations)
     first = _first_stage(smiles, params)
     if first is None:
         return PARSE_FAILURE
@@ -143,7 +144,7 @@ def VIF(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond_len
             "mol_mass_avg": mol_mass_avg,
         }
 
-    _draw_orbital_graph(H, pos, softs, lpi, smiles)
+    draw_orbital_graph(H, pos, softs, lpi, smiles)
     if show_spectrum:
         plot_mass_spectrum(smiles, mol_mass, fragments)
     plt.show()
@@ -160,9 +161,9 @@ def _analyse(smiles, n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bon
     "H", "pos", "atom_subgraphs", "chem_bonds", "lpi", "soft_bonds" and "coords", or
     None for a SMILES that cannot be parsed.
     """
-    if not _check_smiles(smiles):
+    if not check_smiles(smiles):
         return None
-    params = _params(n_iter, target_bond_len, radius_ratio, bond_kappa)
+    params = analysis_params(n_iter, target_bond_len, radius_ratio, bond_kappa)
     first = _first_stage(smiles, params)
     if first is None:
         return None

@@ -66,7 +66,7 @@ def _edge_calls(log):
 
 def test_graph_figure_holds_nodes_labels_and_both_edge_styles(show_calls):
     H, pos = _water()
-    fig = plotting._draw_orbital_graph(H, pos, [_soft(0, 4)], WATER_LPI, "O")
+    fig = plotting.draw_orbital_graph(H, pos, [_soft(0, 4)], WATER_LPI, "O")
 
     assert fig is plt.gcf() and tuple(fig.get_size_inches()) == (12, 10)
     (ax,) = fig.axes
@@ -91,28 +91,28 @@ def test_graph_figure_holds_nodes_labels_and_both_edge_styles(show_calls):
 
 def test_graph_title_names_lpi_and_soft_count():
     H, pos = _water()
-    fig = plotting._draw_orbital_graph(H, pos, [], WATER_LPI, "O")
+    fig = plotting.draw_orbital_graph(H, pos, [], WATER_LPI, "O")
     assert fig.axes[0].get_title() == (
         "VIF: O   |   LPI = {n+=3, n0=0, n-=3}   |   soft: yok")
 
     lpi = {"n+": 4, "n0": 2, "n-": 1}
-    fig = plotting._draw_orbital_graph(H, pos, [_soft(0, 4), _soft(5, 1)], lpi, "CC")
+    fig = plotting.draw_orbital_graph(H, pos, [_soft(0, 4), _soft(5, 1)], lpi, "CC")
     assert fig.axes[0].get_title() == (
         "VIF: CC   |   LPI = {n+=4, n0=2, n-=1}   |   soft: 2 bond")
-    fig = plotting._draw_orbital_graph(H, pos, [_soft(0, 4)], lpi, "CC")
+    fig = plotting.draw_orbital_graph(H, pos, [_soft(0, 4)], lpi, "CC")
     assert fig.axes[0].get_title().endswith("|   soft: 1 bond")
 
 
 def test_graph_nodes_coloured_by_element_and_labelled_symbol_and_id():
     H, pos = _graph(["Br", "C", "O", "H", "Li", "Xe"], [(0, 1, 0.9), (1, 2, 0.9)])
-    fig = plotting._draw_orbital_graph(H, pos, [], WATER_LPI, "x")
+    fig = plotting.draw_orbital_graph(H, pos, [], WATER_LPI, "x")
     (nodes,) = fig.axes[0].collections[:1]
     rgb = [tuple(c[:3]) for c in nodes.get_facecolors()]
     assert rgb == [to_rgb(c) for c in ("gray", "red", "red", "skyblue", "orange", "gray")]
     assert np.allclose(nodes.get_offsets(), [pos[n] for n in H.nodes])
 
     H, pos = _water()
-    fig = plotting._draw_orbital_graph(H, pos, [], WATER_LPI, "O")
+    fig = plotting.draw_orbital_graph(H, pos, [], WATER_LPI, "O")
     texts = fig.axes[0].texts
     assert [t.get_text() for t in texts] == ["O0", "O1", "O2", "O3", "H4", "H5"]
     assert all(t.get_fontsize() == 8 for t in texts)
@@ -122,7 +122,7 @@ def test_graph_nodes_coloured_by_element_and_labelled_symbol_and_id():
 
 def test_graph_without_soft_bonds_draws_every_edge_solid(calls):
     H, pos = _water()
-    plotting._draw_orbital_graph(H, pos, [], WATER_LPI, "O")
+    plotting.draw_orbital_graph(H, pos, [], WATER_LPI, "O")
     essential, soft = _edge_calls(calls)
     assert essential["edgelist"] == list(H.edges()) and soft["edgelist"] == []
 
@@ -133,7 +133,7 @@ def test_soft_record_of_double_bond_marks_only_its_own_pair(calls):
     # record names the pair in descending order.
     inner = [(0, 1, 1.0), (3, 4, 1.0)]
     H, pos = _graph(["C"] * 6, inner + [(0, 3, 0.9), (2, 5, 0.9)])
-    fig = plotting._draw_orbital_graph(H, pos, [_soft(5, 2)], WATER_LPI, "C=C")
+    fig = plotting.draw_orbital_graph(H, pos, [_soft(5, 2)], WATER_LPI, "C=C")
 
     essential, soft = _edge_calls(calls)
     assert soft["edgelist"] == [(2, 5)]
@@ -158,7 +158,7 @@ def test_edge_split_keeps_networkx_edge_order_and_orientation(calls):
     H.add_weighted_edges_from([(4, 0, 0.9), (3, 1, 0.9), (2, 0, 1.0), (4, 3, 0.9)])
     pos = {n: np.array([n, n % 2], dtype=float) for n in H.nodes}
     assert (4, 0) in list(H.edges())
-    plotting._draw_orbital_graph(H, pos, [_soft(4, 3), _soft(0, 4)], WATER_LPI, "N")
+    plotting.draw_orbital_graph(H, pos, [_soft(4, 3), _soft(0, 4)], WATER_LPI, "N")
     essential, soft = _edge_calls(calls)
     edges = list(H.edges())
     assert soft["edgelist"] == [e for e in edges if set(e) in ({0, 4}, {3, 4})]
@@ -283,7 +283,7 @@ def test_malformed_record_fails_before_opening_a_figure():
 
 def test_both_drawings_render_to_png(tmp_path):
     H, pos = _water()
-    fig = plotting._draw_orbital_graph(H, pos, [_soft(0, 4)], WATER_LPI, "O")
+    fig = plotting.draw_orbital_graph(H, pos, [_soft(0, 4)], WATER_LPI, "O")
     fig.savefig(tmp_path / "graph.png")
     plotting.plot_mass_spectrum("CO", 32, [_cut([("CH3", 15.03, 15), ("OH", 17.01, 17)])])
     plt.savefig(tmp_path / "ms.png")

@@ -108,6 +108,11 @@ def test_unreadable_inputs_are_refused_with_their_line(tmp_path, annotations):
     bad.write_text(json.dumps(annotations[0]) + "\n{not json\n")
     with pytest.raises(report.ReportError, match=r"bad.jsonl:2:"):
         report.read_records(bad)
+    for number in ("NaN", "1e999"):
+        line = json.dumps(annotations[0]).replace('"tolerance": 1', '"tolerance": ' + number)
+        (tmp_path / "nan.jsonl").write_text(line + "\n")
+        with pytest.raises(report.ReportError, match=r"nan.jsonl:1: .*not a"):
+            report.read_records(tmp_path / "nan.jsonl")
     hits = _jsonl(tmp_path / "hits.jsonl", [{"id": "a", "name": "", "mass": 46,
                                             "candidates": 0, "true_rank": None, "hits": []}])
     status, err = _command("report", hits, "--out", tmp_path / "hits.html")

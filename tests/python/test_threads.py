@@ -12,7 +12,7 @@ from rdkit import Chem
 
 import korvane
 from korvane import _core
-from korvane.vif import _params
+from korvane.vif import analysis_params
 
 # Rings, bridged ring systems (the depiction's templates), a salt, halogens, charges,
 # a heavier element and a molecule without any soft bond.
@@ -77,7 +77,7 @@ def _pickle(smiles):
 
 def _graph_args(smiles):
     """(n_nodes, edges, atom_subgraphs, chem_bonds) of the core's orbital graph."""
-    m = _core.prepare_vif(smiles, _params(n_iter=50))
+    m = _core.prepare_vif(smiles, analysis_params(n_iter=50))
     records = [(u, v, au, av, order) for u, v, au, av, _su, _sv, order, _k in m.chem_bonds]
     return len(m.nodes), m.edges, m.atom_subgraphs, records, m
 
@@ -88,12 +88,12 @@ def _long_call(name):
     n_nodes, edges, subgraphs, records, m = _graph_args("CCCCCCCCCCCCCCCC(=O)O")
     mol = m.mol_pickle()
     atoms = list(range(len(subgraphs)))
-    quick = _params(n_iter=50, recursive_ms=True)
+    quick = analysis_params(n_iter=50, recursive_ms=True)
     baseline = tuple(_core.compute_lpi(n_nodes, edges, 1e-9)[:3])
     pairs = [(u, v) for u, v, *_ in records]
     softs = [(au, av, order) for _u, _v, au, av, order in records]
     calls = {
-        "prepare_vif": lambda: _core.prepare_vif(peptide, _params(n_iter=6000)),
+        "prepare_vif": lambda: _core.prepare_vif(peptide, analysis_params(n_iter=6000)),
         "fragment_vif": lambda: [_core.fragment_vif(m, quick) for _ in range(20)],
         "compute_atom_layout": lambda: _core.compute_atom_layout(_pickle("C" * 60), 3000),
         "compute_lpi": lambda: [_core.compute_lpi(n_nodes, edges, 1e-9) for _ in range(500)],

@@ -10,7 +10,7 @@ from rdkit import Chem
 
 import korvane
 from korvane import _core
-from korvane.vif import _params
+from korvane.vif import analysis_params
 
 KEYS_NO_DRAW = ["lpi", "soft_bonds", "fragments", "real_fragments", "single_fragments",
                 "ringcut_fragments", "ring_soft_bonds", "recursive_peaks", "graph", "chem_bonds",
@@ -204,7 +204,7 @@ def _same_graph(a, b):
 def test_orbital_graph_is_the_graph_of_add_calls():
     from korvane._graph import orbital_graph
     for smiles in ("O", "CC(=O)Oc1ccccc1C(=O)O", "[Na+].[Cl-]", "C#N"):
-        m = _core.prepare_vif(smiles, _params())
+        m = _core.prepare_vif(smiles, analysis_params())
         r = korvane.VIF(smiles, draw=False, verbose=False)
         # VIF's graph and records are the core's lists, as add_node and add_edge build them.
         _same_graph(r["graph"], _graph_by_calls(m.nodes, m.edges))
@@ -222,7 +222,7 @@ def test_orbital_graph_is_the_graph_of_add_calls():
 
 def test_fragment_structures_follow_the_second_stage():
     """The structures cross as plain lists aligned with the cut records and the peaks."""
-    p = _params(ring_fragmentation=False, recursive_ms=True)
+    p = analysis_params(ring_fragmentation=False, recursive_ms=True)
     m = _core.prepare_vif("CC(=O)Oc1ccccc1C(=O)O", p)
     f = _core.fragment_vif(m, p)
     cuts, peaks = _core.fragment_structures(m, f)
@@ -240,5 +240,5 @@ def test_fragment_structures_follow_the_second_stage():
     assert by_smiles["C[C]=O"] == (list(range(21)), ["C1-O3"])
     assert by_smiles["[C]=O"][1] == ["C10-O12", "C9-C10"]
     # Without recursion there are no peaks to describe.
-    q = _params()
+    q = analysis_params()
     assert _core.fragment_structures(m, _core.fragment_vif(m, q))[1] is None

@@ -11,7 +11,7 @@ from rdkit.Chem import rdMolDescriptors
 from rdkit.Chem.MolStandardize import rdMolStandardize
 
 from .. import _core
-from ..vif import _check_smiles, _params
+from ..vif import check_smiles, analysis_params
 
 _DEFAULT = _core.AnalysisParams()  # the analysis's defaults, VIF's
 
@@ -161,13 +161,13 @@ def predict_record(smiles, id=None, recursive_ms=True, ring_fragmentation=True,
     start = time.perf_counter()
     dropped = []
     try:
-        if not _check_smiles(smiles):
+        if not check_smiles(smiles):
             raise ValueError("SMILES is not valid Unicode text")
         analysed = smiles
         if largest_component:
             analysed, dropped = _largest_component(smiles)
-        params = _params(bond_kappa=bond_kappa, ring_fragmentation=ring_fragmentation,
-                         recursive_ms=recursive_ms, max_generations=max_generations)
+        params = analysis_params(bond_kappa=bond_kappa, ring_fragmentation=ring_fragmentation,
+                                 recursive_ms=recursive_ms, max_generations=max_generations)
         params.need_coordinates = False  # a record holds no coordinates
         record = _analyse_record(analysed, id, params)
         if record is None:

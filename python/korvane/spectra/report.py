@@ -53,18 +53,30 @@ def input_kind_of(record):
                       f"(keys: {', '.join(sorted(record))[:200]})")
 
 
+def _finite(text):
+    value = float(text)
+    if value != value or value in (float("inf"), float("-inf")):
+        raise ReportError(f"{text} is not a finite number")
+    return value
+
+
+def _not_a_number(name):
+    raise ReportError(f"{name} is not a JSON number")
+
+
 def read_records(path):
     """Returns (kind, records) of a JSON Lines file; raises ReportError naming the line of
-    a malformed record, or when the file mixes the outputs of two commands."""
+    a malformed record (non-finite numbers included, which the page's JSON could not
+    hold), or when the file mixes the outputs of two commands."""
     records, kind = [], None
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             if not line.strip():
                 continue
             try:
-                record = json.loads(line)
+                record = json.loads(line, parse_float=_finite, parse_constant=_not_a_number)
                 this = input_kind_of(record)
-            except (json.JSONDecodeError, ReportError) as e:
+            except (ValueError, RecursionError) as e:  # JSONDecodeError and ReportError too
                 raise ReportError(f"{path}:{number}: {e}") from None
             if kind is not None and this != kind:
                 raise ReportError(f"{path}:{number}: a {this} record among {kind} records")
@@ -356,7 +368,7 @@ def _cell(heading, value):
 
 def _json_block(value):
     """JSON that cannot end its <script> block early: <, > and & written as escapes."""
-    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
     return (text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
             .replace("\u2028", "\\u2028").replace("\u2029", "\\u2029"))
 

@@ -8,7 +8,7 @@ less an isotope-pattern term (`identification_score`, `ScoreParameters`). This m
 runs the analysis that feeds them and returns plain lists.
 """
 from .. import _core
-from ..vif import _params
+from ..vif import analysis_params
 
 # The names of the score and spectrum settings, as the core's structs hold them.
 WEIGHT_NAMES = ("cut_piece", "cut_repeat", "soft_single", "ring", "generation1", "generation2",
@@ -44,8 +44,8 @@ def analyse_fragments(smiles, max_generations=2):
     """Runs the analysis without coordinates (ring cuts, recursive peaks of
     max_generations, 0 for none) and returns (prepared molecule, fragments), or None for
     a SMILES the analysis cannot parse. Raises what the analysis raises."""
-    params = _params(ring_fragmentation=True, recursive_ms=max_generations > 0,
-                     max_generations=max(1, max_generations))
+    params = analysis_params(ring_fragmentation=True, recursive_ms=max_generations > 0,
+                             max_generations=max(1, max_generations))
     params.need_coordinates = False
     m = _core.prepare_vif(smiles, params)
     if m is None:

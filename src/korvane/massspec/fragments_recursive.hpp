@@ -59,6 +59,13 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
                                            const std::vector<analysis::ChemBond>& softs,
                                            bool ring_fragmentation, double min_mz);
 
+// Defaults of the recursive fragmentation: the generations cut, the average-mass floor of
+// ring double cuts and whether ring pairs are cut. An analysis cuts its own number of
+// generations with the other two.
+inline constexpr int kRecursiveMaxGenerations = 3;
+inline constexpr double kRecursiveMinMz = 25;
+inline constexpr bool kRecursiveRingFragmentation = true;
+
 // Breadth first from the whole molecule: every fragment of a generation below
 // max_generations is cut (its soft bonds judged on its own orbital subgraph), and each
 // new atom set is queued once, however many fragments it is cut from. Returns the atom
@@ -79,8 +86,9 @@ std::vector<FragmentVisit> visit_fragments(
 // with that fragment's atoms, its parent's atoms and its path of cuts.
 std::vector<Peak> predict_fragments_recursive(const RDKit::ROMol& mol,
                                               const analysis::OrbitalGraph& graph,
-                                              int max_generations = 3, double min_mz = 25,
-                                              bool ring_fragmentation = true,
+                                              int max_generations = kRecursiveMaxGenerations,
+                                              double min_mz = kRecursiveMinMz,
+                                              bool ring_fragmentation = kRecursiveRingFragmentation,
                                               std::shared_ptr<const analysis::DeletionCounter>
                                                   whole = nullptr,
                                               std::uint64_t max_bytes = kDefaultMaxAnalysisBytes);

@@ -61,8 +61,8 @@ TopologyRest analyse_topology(const RDKit::ROMol& mol, const VifParams& params,
   r.seconds.fragments = clock.lap();
   if (params.recursive_ms) {
     r.recursive_peaks = massspec::predict_fragments_recursive(
-        mol, t->graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-        counter, params.max_analysis_bytes);
+        mol, t->graph, params.max_generations, massspec::kRecursiveMinMz,
+        massspec::kRecursiveRingFragmentation, counter, params.max_analysis_bytes);
     r.seconds.recursive = clock.lap();
   }
   r.definite = t->definite && watch.unclear() == 0;

@@ -255,8 +255,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     out.seconds.beside = std::max(0.0, rest.total - rest.seconds.recursive - waited);
     if (params.recursive_ms) {
       out.recursive_peaks = massspec::predict_fragments_recursive(
-          *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-          nullptr, params.max_analysis_bytes);
+          *m.mol, m.graph, params.max_generations, massspec::kRecursiveMinMz,
+          massspec::kRecursiveRingFragmentation, nullptr, params.max_analysis_bytes);
       out.seconds.recursive = clock.lap();
     }
     return out;
@@ -268,8 +268,8 @@ VifFragments fragment_vif(const VifMolecule& m, const VifParams& params) {
     // The multi-generation prediction always opens rings, whatever the
     // single-generation setting is.
     out.recursive_peaks = massspec::predict_fragments_recursive(
-        *m.mol, m.graph, params.max_generations, /*min_mz=*/25, /*ring_fragmentation=*/true,
-        m.counter, params.max_analysis_bytes);
+        *m.mol, m.graph, params.max_generations, massspec::kRecursiveMinMz,
+        massspec::kRecursiveRingFragmentation, m.counter, params.max_analysis_bytes);
     out.seconds.recursive = clock.lap();
   }
   return out;
