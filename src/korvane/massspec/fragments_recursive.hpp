@@ -63,7 +63,7 @@ std::vector<std::vector<int>> cut_atom_set(const RDKit::ROMol& mol,
 // ring double cuts and whether ring pairs are cut. An analysis cuts its own number of
 // generations with the other two.
 inline constexpr int kRecursiveMaxGenerations = 3;
-inline constexpr double kRecursiveMinMz = 25;
+inline constexpr int kRecursiveMinMz = 25;  // an m/z, compared with average masses
 inline constexpr bool kRecursiveRingFragmentation = true;
 
 // Breadth first from the whole molecule: every fragment of a generation below
