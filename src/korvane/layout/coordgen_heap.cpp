@@ -332,7 +332,30 @@ int scan_object(dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
+int note_program_base(dl_phdr_info* info, std::size_t, void* data) {
+  // The first object listed is the program itself; its base is its lowest loaded segment.
+  ElfW(Addr) lowest = ~ElfW(Addr){0};
+  for (int i = 0; i < info->dlpi_phnum; ++i)
+    if (info->dlpi_phdr[i].p_type == PT_LOAD && info->dlpi_phdr[i].p_vaddr < lowest)
+      lowest = info->dlpi_phdr[i].p_vaddr;
+  *static_cast<ElfW(Addr)*>(data) = info->dlpi_addr + lowest;
+  return 1;
+}
+
+// Whether operator delete is defined in the program itself (a statically linked sanitizer
+// runtime or allocator): the program's own calls then reach it directly, past every table
+// this file can rewrite, so memory of the region could be handed to the real delete.
+bool program_defines_delete() {
+  void* del = dlsym(RTLD_DEFAULT, "_ZdlPv");
+  Dl_info where{};
+  if (del == nullptr || dladdr(del, &where) == 0) return true;
+  ElfW(Addr) program = 0;
+  dl_iterate_phdr(&note_program_base, &program);
+  return reinterpret_cast<ElfW(Addr)>(where.dli_fbase) == program;
+}
+
 bool patch_generator() {
+  if (program_defines_delete()) return false;
   Scan scan;
   dl_iterate_phdr(&scan_object, &scan);
   if (!scan.generator_found || !scan.generator_supported || scan.generator_slots.empty())
