@@ -9,16 +9,11 @@
 
 #include "korvane/massspec/spectrum_match.hpp"
 #include "molecules.hpp"
+#include "spectra.hpp"
 
 namespace {
 
 using namespace korvane::massspec;
-
-std::vector<NominalPeak> spectrum(std::vector<std::pair<int, double>> peaks) {
-  std::vector<NominalPeak> out;
-  for (const auto& [mz, i] : peaks) out.push_back({mz, i});
-  return out;
-}
 
 TEST(NominalSpectrum, RoundsHalvesToEvenSumsBinsAndScalesToBase999) {
   const auto s = nominal_spectrum({42.5, 43.5, 44.2, 43.9, 50.0}, {10, 20, 30, 0, 5});

@@ -7,16 +7,11 @@
 #include <vector>
 
 #include "korvane/massspec/spectrum_score.hpp"
+#include "spectra.hpp"
 
 namespace {
 
 using namespace korvane::massspec;
-
-std::vector<NominalPeak> spectrum(std::vector<std::pair<int, double>> peaks) {
-  std::vector<NominalPeak> out;
-  for (const auto& [mz, i] : peaks) out.push_back({mz, i});
-  return out;
-}
 
 TEST(IdentificationScore, IsTheWeightedCosineBelowTheMolecularIon) {
   const auto measured = spectrum({{15, 100}, {29, 999}, {31, 400}, {46, 10}});
