@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -34,14 +36,20 @@ std::uint64_t splitmix64(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Cycle labels of the bonds of a connected atom graph, by bond position: a spanning
-// tree's other bonds get random labels, a tree bond the XOR of the labels of the other
-// bonds whose cycles through the tree pass it. A bond on no cycle (a bridge) has label
-// 0. Two bonds on cycles split the graph exactly when every cycle passes both or
-// neither, and then their labels are equal: bonds of different labels never split it,
-// so only pairs of equal labels need the components counted (equal labels by chance
-// are then told apart by the count).
-std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph) {
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// A depth-first spanning tree of an atom graph from its first atom: the atoms in the
+// order entered, each entered atom's parent and the bond to it (kNone for the root and
+// for atoms outside the root's component), and the other bonds, which close cycles.
+struct SpanningTree {
+  std::vector<std::size_t> order, parent, parent_bond;
+  struct Closing {
+    std::size_t bond, later, earlier;  // the bond and its ends, by the order entered
+  };
+  std::vector<Closing> closing;
+};
+
+SpanningTree spanning_tree(const AtomGraph& graph) {
   const std::size_t n = graph.atoms.size();
   std::vector<std::vector<std::pair<std::size_t, std::size_t>>> adjacent(n);  // (atom, bond)
   for (std::size_t b = 0; b < graph.bonds.size(); ++b) {
@@ -49,17 +57,16 @@ std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph) {
     adjacent[u].emplace_back(v, b);
     adjacent[v].emplace_back(u, b);
   }
-  std::vector<std::uint64_t> label(graph.bonds.size(), 0), sum(n, 0);
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::vector<std::size_t> entered(n, kNone), parent_bond(n, kNone), parent(n, kNone), order;
-  order.reserve(n);
-  // Depth-first from the first atom; a bond to an atom entered earlier, other than the
-  // bond to the parent, closes a cycle.
+  SpanningTree t;
+  t.parent.assign(n, kNone);
+  t.parent_bond.assign(n, kNone);
+  t.order.reserve(n);
+  if (n == 0) return t;
+  std::vector<std::size_t> entered(n, kNone);
+  // A bond to an atom entered earlier, other than the bond to the parent, closes a cycle.
   std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};  // (atom, next adjacency)
-  if (n > 0) {
-    entered[0] = 0;
-    order.push_back(0);
-  }
+  entered[0] = 0;
+  t.order.push_back(0);
   while (!stack.empty()) {
     auto& [x, next] = stack.back();
     if (next == adjacent[x].size()) {
@@ -67,23 +74,38 @@ std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph) {
       continue;
     }
     const auto [y, b] = adjacent[x][next++];
-    if (b == parent_bond[x]) continue;
+    if (b == t.parent_bond[x]) continue;
     if (entered[y] == kNone) {
-      entered[y] = order.size();
-      order.push_back(y);
-      parent[y] = x;
-      parent_bond[y] = b;
+      entered[y] = t.order.size();
+      t.order.push_back(y);
+      t.parent[y] = x;
+      t.parent_bond[y] = b;
       stack.emplace_back(y, 0);
     } else if (entered[y] < entered[x]) {
-      label[b] = splitmix64(b);
-      sum[x] ^= label[b];
-      sum[y] ^= label[b];
+      t.closing.push_back({b, x, y});
     }
   }
-  for (std::size_t k = order.size(); k-- > 1;) {
-    const std::size_t x = order[k];
-    label[parent_bond[x]] = sum[x];
-    sum[parent[x]] ^= sum[x];
+  return t;
+}
+
+// Cycle labels of the bonds of a connected atom graph, by bond position: a spanning
+// tree's other bonds get random labels, a tree bond the XOR of the labels of the other
+// bonds whose cycles through the tree pass it. A bond on no cycle (a bridge) has label
+// 0. Two bonds on cycles split the graph exactly when every cycle passes both or
+// neither, and then their labels are equal: bonds of different labels never split it,
+// so only pairs of equal labels need the components counted (equal labels by chance
+// are then told apart by the count).
+std::vector<std::uint64_t> cycle_labels(const AtomGraph& graph, const SpanningTree& tree) {
+  std::vector<std::uint64_t> label(graph.bonds.size(), 0), sum(graph.atoms.size(), 0);
+  for (const auto& c : tree.closing) {
+    label[c.bond] = splitmix64(c.bond);
+    sum[c.later] ^= label[c.bond];
+    sum[c.earlier] ^= label[c.bond];
+  }
+  for (std::size_t k = tree.order.size(); k-- > 1;) {
+    const std::size_t x = tree.order[k];
+    label[tree.parent_bond[x]] = sum[x];
+    sum[tree.parent[x]] ^= sum[x];
   }
   return label;
 }
@@ -210,10 +232,14 @@ void check_context_of(const analysis::SoftEdgeContext& whole, const analysis::Or
 
 }  // namespace
 
-std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
-                                     const std::vector<int>& atom_set, double zero_tolerance,
-                                     const analysis::SoftEdgeContext* whole,
-                                     std::uint64_t max_bytes) {
+namespace {
+
+// fragment_atom_softs, testing only the records whose atom pair (smaller index first) is
+// in `only` when it is given: the others are left out of the result, as if essential.
+std::vector<int> softs_among(const analysis::OrbitalGraph& graph,
+                             const std::vector<int>& atom_set, double zero_tolerance,
+                             const analysis::SoftEdgeContext* whole, std::uint64_t max_bytes,
+                             const std::set<std::pair<int, int>>* only) {
   analysis::check_zero_tolerance(zero_tolerance);
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
@@ -235,6 +261,7 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   for (std::size_t i = 0; i < graph.chem_bonds.size(); ++i) {
     const auto& cb = graph.chem_bonds[i];
     if (!contains(atoms, cb.atom_u) || !contains(atoms, cb.atom_v)) continue;
+    if (only && only->count(pair_key(cb.atom_u, cb.atom_v)) == 0) continue;
     inside.push_back(static_cast<int>(i));
     // A node outside the graph cannot carry an edge: the test reports it absent.
     candidates.emplace_back(node_ok(cb.u_node) ? local[static_cast<std::size_t>(cb.u_node)] : -1,
@@ -257,6 +284,15 @@ std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
   for (std::size_t k = 0; k < inside.size(); ++k)
     if (verdicts[k] == analysis::SoftTest::Soft) softs.push_back(inside[k]);
   return softs;
+}
+
+}  // namespace
+
+std::vector<int> fragment_atom_softs(const analysis::OrbitalGraph& graph,
+                                     const std::vector<int>& atom_set, double zero_tolerance,
+                                     const analysis::SoftEdgeContext* whole,
+                                     std::uint64_t max_bytes) {
+  return softs_among(graph, atom_set, zero_tolerance, whole, max_bytes, nullptr);
 }
 
 namespace {
@@ -287,7 +323,7 @@ std::vector<std::vector<int>> cut_with(const RDKit::ROMol& mol, const AtomMasses
   std::set<std::vector<int>> out;
   std::vector<std::pair<int, int>> ring_pairs;
   std::vector<std::uint64_t> ring_labels;
-  const auto labels = cycle_labels(graph);
+  const auto labels = cycle_labels(graph, spanning_tree(graph));
   for (const auto& [pair, order] : pair_order) {
     if (!has_bond(graph, pair)) continue;
     // A bond on a cycle leaves the fragment in one piece.
@@ -322,6 +358,59 @@ std::vector<std::vector<int>> cut_with(const RDKit::ROMol& mol, const AtomMasses
     }
   }
   return {out.begin(), out.end()};
+}
+
+// The atom pairs of a fragment whose cut could give a piece of a nominal mass not in
+// `reached`: a bond that splits the fragment alone, where either piece has such a mass,
+// and, with ring_fragmentation, both bonds of a ring pair that splits it so. Whether the
+// pair's records are soft, its bond order and the mass floor of ring cuts are not asked:
+// every child cut_with can make from the fragment with a new nominal mass comes from one
+// of these pairs, whichever of its records are soft.
+std::set<std::pair<int, int>> pairs_with_new_mass(const RDKit::ROMol& mol,
+                                                  const AtomMasses& masses,
+                                                  const std::vector<int>& atom_set,
+                                                  bool ring_fragmentation,
+                                                  const std::set<int>& reached) {
+  std::set<std::pair<int, int>> out;
+  const AtomGraph graph = build_atom_graph(mol, atom_set);
+  const SpanningTree tree = spanning_tree(graph);
+  if (tree.order.size() != graph.atoms.size()) return out;  // in pieces: no children
+  const auto labels = cycle_labels(graph, tree);
+  const auto is_new = [&reached](int mz) { return reached.count(mz) == 0; };
+  // The nominal mass of each atom's subtree: a bond on no cycle is a tree bond, and its
+  // pieces are the subtree below it and the rest.
+  std::vector<int> below(graph.atoms.size());
+  for (std::size_t i = 0; i < graph.atoms.size(); ++i) below[i] = masses.nominal({graph.atoms[i]});
+  for (std::size_t k = tree.order.size(); k-- > 1;) {
+    const std::size_t x = tree.order[k];
+    below[tree.parent[x]] += below[x];
+  }
+  const int total = below[0];
+  for (std::size_t x = 1; x < graph.atoms.size(); ++x) {
+    const std::size_t b = tree.parent_bond[x];
+    if (labels[b] == 0 && (is_new(below[x]) || is_new(total - below[x])))
+      out.insert(graph.bonds[b]);
+  }
+  if (!ring_fragmentation) return out;
+  std::map<std::uint64_t, std::vector<std::size_t>> rings;  // ring bonds by label
+  for (std::size_t b = 0; b < graph.bonds.size(); ++b)
+    if (labels[b] != 0) rings[labels[b]].push_back(b);
+  for (const auto& [label, bonds] : rings) {
+    for (std::size_t i = 0; i < bonds.size(); ++i) {
+      for (std::size_t j = i + 1; j < bonds.size(); ++j) {
+        const auto& p = graph.bonds[bonds[i]];
+        const auto& q = graph.bonds[bonds[j]];
+        if (out.count(p) && out.count(q)) continue;
+        const auto components = components_without(graph, {p, q});
+        if (components.size() != 2) continue;
+        if (is_new(masses.nominal(components[0])) || is_new(masses.nominal(components[1]))) {
+          out.insert(p);
+          out.insert(q);
+        }
+      }
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -373,10 +462,20 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
     const std::vector<int> atoms = visits[next].atoms;  // visits grows below
     const int gen = visits[next].generation;
 
-    softs.clear();
-    for (int i : fragment_atom_softs(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes))
-      softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     const bool leaves = gen + 1 == max_generations;
+    // A leaf whose nominal mass is already reached is dropped, so in the last generation
+    // cut only the bonds that could give a piece of a new mass are tested: the others'
+    // verdicts could change nothing. On chains, and wherever fragments repeat each
+    // other's pieces, that leaves few tests beyond the first fragments of a generation.
+    std::optional<std::set<std::pair<int, int>>> only;
+    if (new_mz_leaves_only && leaves) {
+      only = pairs_with_new_mass(mol, masses, atoms, ring_fragmentation, reached_mz);
+      if (only->empty()) continue;
+    }
+    softs.clear();
+    for (int i : softs_among(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes,
+                             only ? &*only : nullptr))
+      softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     for (auto& child : cut_with(mol, masses, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
       if (new_mz_leaves_only) {
