@@ -234,12 +234,36 @@ void check_context_of(const analysis::SoftEdgeContext& whole, const analysis::Or
 
 namespace {
 
+// Rough seconds, on one core, of one decomposition with eigenvectors per cubed node, of
+// one eigenvalue decomposition per cubed node, and of the sparse factorizations per node
+// and candidate (alkanes of 600 to 2400 orbital nodes and NCI molecules).
+constexpr double kVectorsPerCubedNode = 6e-10;
+constexpr double kValuesPerCubedNode = 1.5e-10;
+constexpr double kFactorPerNodeCandidate = 1.4e-7;
+
+// Rough seconds of the soft-bond test of a graph of n nodes on its own, by the method it
+// takes for that many candidates.
+double own_test_seconds(int n, int candidates) {
+  const double nodes = n, cubed = nodes * nodes * nodes;
+  switch (analysis::soft_edge_method(n, candidates)) {
+    case analysis::SoftEdgeMethod::Factor:
+      return kFactorPerNodeCandidate * nodes * candidates;
+    case analysis::SoftEdgeMethod::Direct:
+      return kValuesPerCubedNode * cubed * (candidates + 1);
+    default:
+      return kVectorsPerCubedNode * cubed;
+  }
+}
+
 // fragment_atom_softs, testing only the records whose atom pair (smaller index first) is
 // in `only` when it is given: the others are left out of the result, as if essential.
+// A test made on the fragment's own (without `whole`) adds its rough seconds to
+// *own_seconds, when given.
 std::vector<int> softs_among(const analysis::OrbitalGraph& graph,
                              const std::vector<int>& atom_set, double zero_tolerance,
                              const analysis::SoftEdgeContext* whole, std::uint64_t max_bytes,
-                             const std::set<std::pair<int, int>>* only) {
+                             const std::set<std::pair<int, int>>* only,
+                             double* own_seconds = nullptr) {
   analysis::check_zero_tolerance(zero_tolerance);
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
@@ -271,6 +295,9 @@ std::vector<int> softs_among(const analysis::OrbitalGraph& graph,
   if (candidates.empty()) return {};
 
   if (whole) check_context_of(*whole, graph, zero_tolerance);
+  if (!whole && own_seconds)
+    *own_seconds += own_test_seconds(static_cast<int>(frag_nodes.size()),
+                                     static_cast<int>(candidates.size()));
   // With the whole graph's decomposition, the fragment is the whole graph cut at its
   // boundary; without it, the fragment's own matrix is decomposed once. Either way the
   // verdicts are those of one compute_lpi per record against the fragment's own LPI.
@@ -444,16 +471,21 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
   std::set<int> reached_mz;  // of every visit queued, when leaves are kept by new m/z only
   if (new_mz_leaves_only) reached_mz.insert(masses.nominal(all));
   std::vector<analysis::ChemBond> softs;
-  // One decomposition of the whole molecule serves the soft-bond test of every fragment
-  // (each fragment's own test falls back to its own decomposition where not certain).
+  // One decomposition with eigenvectors of the whole molecule can serve the soft-bond
+  // test of every fragment, the whole graph cut at the fragment's boundary (each test
+  // falls back to the fragment's own where that is not certain); a fragment tested on its
+  // own needs nothing made beforehand. Unless the decomposition is given, fragments are
+  // tested on their own until that has cost about what the decomposition would, and
+  // through it from then on: never much more than the better of the two, however many
+  // fragments are tested. A chain, whose last generation tests few fragments, never
+  // makes it.
   std::unique_ptr<analysis::SoftEdgeContext> whole;
-  if (max_generations > 0)
-    whole = whole_counter
-                ? std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter),
-                                                              max_bytes)
-                : std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges,
-                                                              analysis::kZeroTolerance,
-                                                              max_bytes);
+  if (max_generations > 0 && whole_counter)
+    whole = std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter),
+                                                        max_bytes);
+  const double n_nodes = graph.n_nodes();
+  const double decomposition_seconds = kVectorsPerCubedNode * n_nodes * n_nodes * n_nodes;
+  double own_seconds = 0.0;
   // The visit list is the queue: first in, first out, so every fragment of generation g
   // is cut before any of g + 1 and each m/z keeps the lowest generation that reaches it.
   for (std::size_t next = 0; next < visits.size(); ++next) {
@@ -472,9 +504,12 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
       only = pairs_with_new_mass(mol, masses, atoms, ring_fragmentation, reached_mz);
       if (only->empty()) continue;
     }
+    if (!whole && own_seconds >= decomposition_seconds)
+      whole = std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges,
+                                                          analysis::kZeroTolerance, max_bytes);
     softs.clear();
     for (int i : softs_among(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes,
-                             only ? &*only : nullptr))
+                             only ? &*only : nullptr, &own_seconds))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
     for (auto& child : cut_with(mol, masses, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;

@@ -23,9 +23,7 @@ bool same_edges(const std::vector<analysis::WeightedEdge>& a,
 std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
     const analysis::OrbitalGraph& graph, const VifParams& params,
     analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi) {
-  if (!(params.recursive_ms && params.max_generations > 0) &&
-      method != analysis::SoftEdgeMethod::Update)
-    return nullptr;
+  if (method != analysis::SoftEdgeMethod::Update) return nullptr;
   auto counter = std::make_shared<const analysis::DeletionCounter>(
       analysis::make_deletion_counter(graph.n_nodes(), graph.edges, kZeroTolerance));
   lpi = analysis::compute_lpi(graph.n_nodes(), graph.edges, kZeroTolerance,

@@ -38,9 +38,9 @@ bool same_edges(const std::vector<analysis::WeightedEdge>& a,
                 const std::vector<analysis::WeightedEdge>& b);
 
 // When the soft-bond test will take its counts from one decomposition with
-// eigenvectors, or recursive fragmentation will (it tests every fragment against the
-// whole molecule's decomposition), that decomposition, and the LPI beside it from
-// compute_lpi, whose eigenvalues are NumPy's. Otherwise null.
+// eigenvectors, that decomposition (which recursive fragmentation then shares), and the
+// LPI beside it from compute_lpi, whose eigenvalues are NumPy's. Otherwise null:
+// recursive fragmentation makes the decomposition itself if its fragments need it.
 std::shared_ptr<const analysis::DeletionCounter> shared_decomposition(
     const analysis::OrbitalGraph& graph, const VifParams& params,
     analysis::SoftEdgeMethod method, analysis::LpiSignature& lpi);
