@@ -9,7 +9,10 @@
 
 #include "korvane/analysis/lpi.hpp"
 #include "korvane/analysis/soft_bonds.hpp"
+#include "korvane/common/molecule.hpp"
+#include "korvane/layout/symmetry.hpp"
 #include "korvane/vif/report.hpp"
+#include "korvane/vif/topology_beside.hpp"
 #include "korvane/vif/vif_run.hpp"
 
 using namespace korvane::vif;
@@ -193,6 +196,34 @@ TEST(VifRun, StagesBesideTheLayoutGiveTheSameAnalysis) {
     }
   }
   EXPECT_GE(predicted, runs - 4);
+}
+
+TEST(TopologyBeside, EachPartRunsOnceOnWhicheverThreadTakesItFirst) {
+  // Asked for at once, in either order, the parts are taken by the caller or by the
+  // helper, whichever comes first, and give what the work run here gives; a part run
+  // twice would fail on its promise, one taken by neither would hang. One let go unasked
+  // leaves its helper nothing to run.
+  const auto mol = korvane::prepare_molecule("CC(=O)Oc1ccccc1C(=O)O");
+  VifParams p;
+  p.recursive_ms = true;
+  TopologyBeside here(*mol, p, TopologyBeside::kHere);
+  const auto expected_first = here.first();
+  const auto expected_peaks = here.rest().recursive_peaks;
+  const auto expected_ranks = korvane::layout::symmetry_classes(*mol);
+  ASSERT_TRUE(expected_peaks.has_value());
+  for (int i = 0; i < 300; ++i) {
+    TopologyBeside beside(*mol, p);
+    if (i % 3 == 2) continue;
+    if (i % 3 == 0) EXPECT_EQ(beside.ranks(), expected_ranks);
+    const auto first = beside.first();
+    EXPECT_EQ(first->verdicts, expected_first->verdicts);
+    if (i % 3 == 1) EXPECT_EQ(beside.ranks(), expected_ranks);
+    const auto rest = beside.rest();
+    ASSERT_TRUE(rest.recursive_peaks.has_value());
+    ASSERT_EQ(rest.recursive_peaks->size(), expected_peaks->size());
+    for (std::size_t k = 0; k < expected_peaks->size(); ++k)
+      EXPECT_EQ((*rest.recursive_peaks)[k].atoms, (*expected_peaks)[k].atoms);
+  }
 }
 
 TEST(VifRun, WithoutCoordinatesTheLayoutIsMadeOnlyWhereItCanChangeTheGraph) {

@@ -3,6 +3,7 @@
 #include "korvane/vif/topology_beside.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <string>
 #include <utility>
@@ -139,27 +140,87 @@ bool layout_leaves_graph(const RDKit::ROMol& mol, const std::vector<int>& bond_o
   return true;
 }
 
+struct TopologyBeside::Work {
+  std::shared_ptr<const RDKit::RWMol> mol;  // the helper's own copy
+  VifParams params;
+  StopFlag stop;
+  std::atomic<bool> ranks_taken{false}, topology_taken{false};
+  std::promise<std::vector<int>> ranks;
+  std::promise<std::shared_ptr<const TopologyFirst>> first;
+  std::promise<TopologyRest> rest;
+
+  // Each part runs once, on the thread that takes it first; its failure goes to its
+  // results, to be rethrown where they are read.
+  void take_ranks() {
+    if (ranks_taken.exchange(true)) return;
+    try {
+      ranks.set_value(layout::symmetry_classes(*mol));
+    } catch (...) {
+      ranks.set_exception(std::current_exception());
+    }
+  }
+  void take_topology() {
+    if (topology_taken.exchange(true)) return;
+    try {
+      rest.set_value(analyse_topology(*mol, params, first));
+    } catch (...) {
+      rest.set_exception(std::current_exception());  // first has it too, or its value
+    }
+  }
+};
+
 TopologyBeside::TopologyBeside(const RDKit::ROMol& mol, const VifParams& params, Where where)
-    : stop_(std::make_shared<StopFlag>()) {
-  auto ranks = std::make_shared<std::promise<std::vector<int>>>();
-  ranks_ = ranks->get_future();
-  auto first = std::make_shared<std::promise<std::shared_ptr<const TopologyFirst>>>();
-  first_ = first->get_future();
+    : work_(std::make_shared<Work>()) {
+  Work& w = *work_;
+  w.params = params;
+  ranks_ = w.ranks.get_future();
+  first_ = w.first.get_future();
+  rest_ = w.rest.get_future().share();
   if (where == kHere) {
-    ranks->set_value({});
+    w.ranks_taken = w.topology_taken = true;
+    w.ranks.set_value({});
     // A failure here leaves the constructor, as the same stage would leave prepare_vif.
-    std::promise<TopologyRest> rest;
-    rest_ = rest.get_future().share();
-    rest.set_value(analyse_topology(mol, params, *first));
+    w.rest.set_value(analyse_topology(mol, params, w.first));
     return;
   }
-  rest_ = start_detached([mol = std::make_shared<RDKit::RWMol>(mol), params, stop = stop_,
-                          ranks, first] {
-            // The layout's symmetry ranks first, as the layout will wait for them.
-            ranks->set_value(layout::symmetry_classes(*mol));
-            const StopScope scope(stop.get());
-            return analyse_topology(*mol, params, *first);
-          }).share();
+  w.mol = std::make_shared<const RDKit::RWMol>(mol);
+  // The layout's symmetry ranks first, as the layout will ask for them first. A helper
+  // that starts after the caller has taken both parts finds nothing left to do.
+  run_on_helper([work = work_] {
+    const StopScope scope(&work->stop);
+    work->take_ranks();
+    work->take_topology();
+  });
+}
+
+TopologyBeside::~TopologyBeside() {
+  // What no thread has taken yet is not run; what the helper runs stops at its next check.
+  work_->ranks_taken = work_->topology_taken = true;
+  work_->stop.raise();
+}
+
+std::vector<int> TopologyBeside::ranks() {
+  work_->take_ranks();
+  return wait_interruptibly(ranks_);
+}
+
+std::shared_ptr<const TopologyFirst> TopologyBeside::first() {
+  work_->take_topology();
+  return wait_interruptibly(first_);
+}
+
+TopologyRest TopologyBeside::rest() const {
+  work_->take_topology();
+  auto done = rest_;
+  return wait_interruptibly(done);
+}
+
+const TopologyRest& TopologyBeside::rest_here() const {
+  work_->take_topology();
+  while (rest_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
+         std::future_status::ready)
+    check_interrupt_now();
+  return rest_.get();
 }
 
 }  // namespace korvane::vif

@@ -60,36 +60,33 @@ bool same_graph_renumbered(const analysis::OrbitalGraph& topological,
 // Needs the bond orders of build_bond_orders; false for an element without a period.
 bool layout_leaves_graph(const RDKit::ROMol& mol, const std::vector<int>& bond_orders);
 
-// The topology analysis running on a helper thread, stopped when the last holder of it
+// The topology analysis handed to a helper thread, stopped when the last holder of it
 // lets it go; or, made with kHere, already run on the calling thread (then without the
-// symmetry ranks, which only a layout needs).
+// symmetry ranks, which only a layout needs). Its two parts, the symmetry ranks and the
+// topology work, each run on whichever thread asks for it first: the helper, when it
+// gets a CPU before the caller needs the part, or else the caller itself, which then
+// neither waits for a helper that a busy machine has not yet run nor hands it work.
 class TopologyBeside {
  public:
   enum Where { kBeside, kHere };
   TopologyBeside(const RDKit::ROMol& mol, const VifParams& params, Where where = kBeside);
-  ~TopologyBeside() { stop_->raise(); }
+  ~TopologyBeside();
   TopologyBeside(const TopologyBeside&) = delete;
   TopologyBeside& operator=(const TopologyBeside&) = delete;
 
   // The molecule's symmetry ranks (symmetry_classes).
-  std::vector<int> ranks() { return wait_interruptibly(ranks_); }
+  std::vector<int> ranks();
   // The first part; its exception, if it threw one; Interrupted on a stop request here.
-  std::shared_ptr<const TopologyFirst> first() { return wait_interruptibly(first_); }
+  std::shared_ptr<const TopologyFirst> first();
   // The predictions, likewise.
-  TopologyRest rest() const {
-    auto done = rest_;
-    return wait_interruptibly(done);
-  }
+  TopologyRest rest() const;
   // The predictions, likewise, without a copy: valid while this object lives.
-  const TopologyRest& rest_here() const {
-    while (rest_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
-           std::future_status::ready)
-      check_interrupt_now();
-    return rest_.get();
-  }
+  const TopologyRest& rest_here() const;
+
+  struct Work;  // the parts, their results and who has taken each (topology_beside.cpp)
 
  private:
-  std::shared_ptr<StopFlag> stop_;
+  std::shared_ptr<Work> work_;
   std::future<std::vector<int>> ranks_;
   std::future<std::shared_ptr<const TopologyFirst>> first_;
   std::shared_future<TopologyRest> rest_;
