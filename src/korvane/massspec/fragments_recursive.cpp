@@ -3,6 +3,7 @@
 #include "korvane/massspec/fragments_recursive.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -234,36 +235,23 @@ void check_context_of(const analysis::SoftEdgeContext& whole, const analysis::Or
 
 namespace {
 
-// Rough seconds, on one core, of one decomposition with eigenvectors per cubed node, of
-// one eigenvalue decomposition per cubed node, and of the sparse factorizations per node
-// and candidate (alkanes of 600 to 2400 orbital nodes and NCI molecules).
-constexpr double kVectorsPerCubedNode = 6e-10;
-constexpr double kValuesPerCubedNode = 1.5e-10;
-constexpr double kFactorPerNodeCandidate = 1.4e-7;
+// Rough seconds, on one core, of one decomposition with eigenvectors per cubed node
+// (alkanes and polyglycines of 600 to 2400 orbital nodes).
+constexpr double kVectorsPerCubedNode = 5e-10;
 
-// Rough seconds of the soft-bond test of a graph of n nodes on its own, by the method it
-// takes for that many candidates.
-double own_test_seconds(int n, int candidates) {
-  const double nodes = n, cubed = nodes * nodes * nodes;
-  switch (analysis::soft_edge_method(n, candidates)) {
-    case analysis::SoftEdgeMethod::Factor:
-      return kFactorPerNodeCandidate * nodes * candidates;
-    case analysis::SoftEdgeMethod::Direct:
-      return kValuesPerCubedNode * cubed * (candidates + 1);
-    default:
-      return kVectorsPerCubedNode * cubed;
-  }
-}
+// The share of that decomposition's time that the fragments' own tests may take before it
+// is made. A chain's last generation tests a fragment or two, a tenth to a fifth of the
+// decomposition's time from 1200 nodes on, and stays below it; a polyglycine's tests
+// dozens, and goes through the decomposition soon (Gly100 recursive: 6 s at a quarter,
+// 7 s at a half, 9 s at the whole of it, 7 s with the decomposition made beforehand).
+constexpr double kOwnTestShare = 0.25;
 
 // fragment_atom_softs, testing only the records whose atom pair (smaller index first) is
 // in `only` when it is given: the others are left out of the result, as if essential.
-// A test made on the fragment's own (without `whole`) adds its rough seconds to
-// *own_seconds, when given.
 std::vector<int> softs_among(const analysis::OrbitalGraph& graph,
                              const std::vector<int>& atom_set, double zero_tolerance,
                              const analysis::SoftEdgeContext* whole, std::uint64_t max_bytes,
-                             const std::set<std::pair<int, int>>* only,
-                             double* own_seconds = nullptr) {
+                             const std::set<std::pair<int, int>>* only) {
   analysis::check_zero_tolerance(zero_tolerance);
   const std::vector<int> atoms = sorted_unique(atom_set);
   const int n_nodes = graph.n_nodes();
@@ -295,9 +283,6 @@ std::vector<int> softs_among(const analysis::OrbitalGraph& graph,
   if (candidates.empty()) return {};
 
   if (whole) check_context_of(*whole, graph, zero_tolerance);
-  if (!whole && own_seconds)
-    *own_seconds += own_test_seconds(static_cast<int>(frag_nodes.size()),
-                                     static_cast<int>(candidates.size()));
   // With the whole graph's decomposition, the fragment is the whole graph cut at its
   // boundary; without it, the fragment's own matrix is decomposed once. Either way the
   // verdicts are those of one compute_lpi per record against the fragment's own LPI.
@@ -387,6 +372,10 @@ std::vector<std::vector<int>> cut_with(const RDKit::ROMol& mol, const AtomMasses
   return {out.begin(), out.end()};
 }
 
+// Beyond this many bonds that split a fragment two at a time (one large ring), counting
+// the pieces of each of their pairs costs more than testing them all.
+constexpr std::size_t kMaxRingPairBonds = 64;
+
 // The atom pairs of a fragment whose cut could give a piece of a nominal mass not in
 // `reached`: a bond that splits the fragment alone, where either piece has such a mass,
 // and, with ring_fragmentation, both bonds of a ring pair that splits it so. Whether the
@@ -423,6 +412,10 @@ std::set<std::pair<int, int>> pairs_with_new_mass(const RDKit::ROMol& mol,
   for (std::size_t b = 0; b < graph.bonds.size(); ++b)
     if (labels[b] != 0) rings[labels[b]].push_back(b);
   for (const auto& [label, bonds] : rings) {
+    if (bonds.size() > kMaxRingPairBonds) {  // a large ring: its bonds are all tested
+      for (std::size_t b : bonds) out.insert(graph.bonds[b]);
+      continue;
+    }
     for (std::size_t i = 0; i < bonds.size(); ++i) {
       for (std::size_t j = i + 1; j < bonds.size(); ++j) {
         const auto& p = graph.bonds[bonds[i]];
@@ -475,10 +468,11 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
   // test of every fragment, the whole graph cut at the fragment's boundary (each test
   // falls back to the fragment's own where that is not certain); a fragment tested on its
   // own needs nothing made beforehand. Unless the decomposition is given, fragments are
-  // tested on their own until that has cost about what the decomposition would, and
-  // through it from then on: never much more than the better of the two, however many
-  // fragments are tested. A chain, whose last generation tests few fragments, never
-  // makes it.
+  // tested on their own until those tests have taken a share of the time the
+  // decomposition would, and through it from then on: never more than a few times the
+  // better of the two, however many fragments are tested. A chain, whose last generation
+  // tests few fragments, never makes it. (Only the time taken depends on the clock: the
+  // verdicts are the same either way.)
   std::unique_ptr<analysis::SoftEdgeContext> whole;
   if (max_generations > 0 && whole_counter)
     whole = std::make_unique<analysis::SoftEdgeContext>(graph.edges, std::move(whole_counter),
@@ -504,13 +498,17 @@ std::vector<FragmentVisit> visit(const RDKit::ROMol& mol, const analysis::Orbita
       only = pairs_with_new_mass(mol, masses, atoms, ring_fragmentation, reached_mz);
       if (only->empty()) continue;
     }
-    if (!whole && own_seconds >= decomposition_seconds)
+    if (!whole && own_seconds >= kOwnTestShare * decomposition_seconds)
       whole = std::make_unique<analysis::SoftEdgeContext>(graph.n_nodes(), graph.edges,
                                                           analysis::kZeroTolerance, max_bytes);
     softs.clear();
+    const auto started = std::chrono::steady_clock::now();
     for (int i : softs_among(graph, atoms, analysis::kZeroTolerance, whole.get(), max_bytes,
-                             only ? &*only : nullptr, &own_seconds))
+                             only ? &*only : nullptr))
       softs.push_back(graph.chem_bonds[static_cast<std::size_t>(i)]);
+    if (!whole)
+      own_seconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     for (auto& child : cut_with(mol, masses, atoms, softs, ring_fragmentation, min_mz)) {
       if (child.empty() || child == atoms) continue;
       if (new_mz_leaves_only) {
