@@ -173,7 +173,7 @@ TopologyBeside::TopologyBeside(const RDKit::ROMol& mol, const VifParams& params,
     : work_(std::make_shared<Work>()) {
   Work& w = *work_;
   w.params = params;
-  ranks_ = w.ranks.get_future();
+  ranks_ = w.ranks.get_future().share();
   first_ = w.first.get_future();
   rest_ = w.rest.get_future().share();
   if (where == kHere) {
@@ -204,19 +204,30 @@ std::vector<int> TopologyBeside::ranks() {
   return wait_interruptibly(ranks_);
 }
 
-std::shared_ptr<const TopologyFirst> TopologyBeside::first() {
+void TopologyBeside::take_topology() const {
+  // Both parts read the helper's copy of the molecule, whose lazily filled RDKit caches
+  // the ranks may write: the topology starts here only once the ranks are done, as it
+  // does on the helper.
+  work_->take_ranks();
+  while (ranks_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
+         std::future_status::ready)
+    check_interrupt_now();
   work_->take_topology();
+}
+
+std::shared_ptr<const TopologyFirst> TopologyBeside::first() {
+  take_topology();
   return wait_interruptibly(first_);
 }
 
 TopologyRest TopologyBeside::rest() const {
-  work_->take_topology();
+  take_topology();
   auto done = rest_;
   return wait_interruptibly(done);
 }
 
 const TopologyRest& TopologyBeside::rest_here() const {
-  work_->take_topology();
+  take_topology();
   while (rest_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
          std::future_status::ready)
     check_interrupt_now();

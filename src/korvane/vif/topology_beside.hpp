@@ -86,8 +86,10 @@ class TopologyBeside {
   struct Work;  // the parts, their results and who has taken each (topology_beside.cpp)
 
  private:
+  void take_topology() const;  // here, unless the helper has taken it; after the ranks
+
   std::shared_ptr<Work> work_;
-  std::future<std::vector<int>> ranks_;
+  std::shared_future<std::vector<int>> ranks_;  // shared: read again after ranks()
   std::future<std::shared_ptr<const TopologyFirst>> first_;
   std::shared_future<TopologyRest> rest_;
 };
