@@ -214,10 +214,14 @@ TEST(TopologyBeside, EachPartRunsOnceOnWhicheverThreadTakesItFirst) {
   for (int i = 0; i < 300; ++i) {
     TopologyBeside beside(*mol, p);
     if (i % 3 == 2) continue;
-    if (i % 3 == 0) EXPECT_EQ(beside.ranks(), expected_ranks);
+    if (i % 3 == 0) {
+      EXPECT_EQ(beside.ranks(), expected_ranks);
+    }
     const auto first = beside.first();
     EXPECT_EQ(first->verdicts, expected_first->verdicts);
-    if (i % 3 == 1) EXPECT_EQ(beside.ranks(), expected_ranks);
+    if (i % 3 == 1) {
+      EXPECT_EQ(beside.ranks(), expected_ranks);
+    }
     const auto rest = beside.rest();
     ASSERT_TRUE(rest.recursive_peaks.has_value());
     ASSERT_EQ(rest.recursive_peaks->size(), expected_peaks->size());
