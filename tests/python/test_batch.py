@@ -2,6 +2,7 @@
 import json
 import os
 import signal
+import time
 
 import pytest
 
@@ -15,13 +16,15 @@ from korvane.batch.record import predict_record
 from cli_processes import finish, interrupt_while_reading, run_cli
 
 SMALL = ["CCO", "Clc1ccccc1", "CC(=O)Cl", "C1CC", "O=C=O", "CC(C)=O", "c1ccncc1", "CCN"]
-C200 = "C" * 200  # recursive fragmentation of it takes seconds
 
 
 def _killing_task(item, options):
-    """The analysis, except that the worker holding "KILL" is killed with SIGKILL."""
+    """The analysis, except that the worker holding "KILL" is killed with SIGKILL and the
+    one holding "SLEEP" overruns any time-out of the tests."""
     if item.smiles == "KILL":
         os.kill(os.getpid(), signal.SIGKILL)
+    if item.smiles == "SLEEP":
+        time.sleep(60)
     return analyse_item(item, options)
 
 
@@ -38,21 +41,24 @@ def test_records_come_in_input_order_for_every_pool_size():
 
 
 def test_each_fault_costs_only_its_own_molecule(monkeypatch):
-    # The budget lets C200 in (its estimate with recursion is 134 MB) and keeps C400 out
-    # (475 MB).
+    # The budget keeps C400 out (475 MB with recursion). Each worker holds up to two
+    # chunks: a fault costs the molecule under way, and the rest of both go again.
     monkeypatch.setattr(korvane, "MAX_ANALYSIS_BYTES", 200_000_000)
-    batch = ["CCO", "C1CC", "Clc1ccccc1", "*C", "C" * 400, "KILL", C200, "CC(=O)Cl", "O"]
-    got = list(pool_map(_items(batch), _killing_task, {}, jobs=2, chunk_size=4, timeout=1.0,
+    batch = ["CCO", "C1CC", "Clc1ccccc1", "*C", "C" * 400, "KILL", "SLEEP", "CC(=O)Cl", "O",
+             "CCN", "KILL", "c1ccncc1", "CC(C)=O", "SLEEP", "O=C=O", "CCCl"]
+    got = list(pool_map(_items(batch), _killing_task, {}, jobs=2, chunk_size=2, timeout=1.0,
                         lost=lost_record))
     assert [r["id"] for r in got] == [f"m{n}" for n in range(1, len(batch) + 1)]
-    errors = {r["smiles"]: r["error"] for r in got if r["status"] == "error"}
-    assert errors.keys() == {"C1CC", "*C", "C" * 400, "KILL", C200}
-    assert "could not be parsed" in errors["C1CC"]
-    assert "unknown element" in errors["*C"]
-    assert errors["C" * 400].startswith("MemoryError")
-    assert errors["KILL"] == ("WorkerDied: the worker analysing this molecule was killed "
-                              "by SIGKILL")
-    assert errors[C200] == "TimeoutError: the analysis took longer than 1 s"
+    errors = {r["id"]: r["error"] for r in got if r["status"] == "error"}
+    assert errors.keys() == {"m2", "m4", "m5", "m6", "m7", "m11", "m14"}
+    assert "could not be parsed" in errors["m2"]
+    assert "unknown element" in errors["m4"]
+    assert errors["m5"].startswith("MemoryError")
+    for killed in ("m6", "m11"):
+        assert errors[killed] == ("WorkerDied: the worker analysing this molecule was killed "
+                                  "by SIGKILL")
+    for slow in ("m7", "m14"):
+        assert errors[slow] == "TimeoutError: the analysis took longer than 1 s"
     for n, r in enumerate(got, 1):
         if r["status"] == "ok":
             assert r == predict_record(r["smiles"], id=f"m{n}")

@@ -68,13 +68,15 @@ class _Worker:
         self.since = 0.0     # when the molecule now held started
 
     def give(self, chunk):
-        """Hands a chunk over; returns False, holding nothing, when the worker is gone."""
+        """Hands a chunk over; returns False, holding nothing more, when the worker is
+        gone. The time-out of a molecule under way keeps counting from its start."""
         try:
             self.conn.send(chunk)
         except OSError:
             return False
+        if not self.held:
+            self.since = time.monotonic()
         self.held.extend(chunk)
-        self.since = time.monotonic()
         return True
 
     def overdue(self, timeout, now):
@@ -163,13 +165,21 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
         exhausted = False
         while True:
             for k, w in enumerate(workers):
-                if w.held or len(waiting) > max_waiting:
+                # A worker gets its next chunk while it still works on the last molecules
+                # of the one before, so that it never waits for this process to be given
+                # a CPU (with every core busy, that took a few ms per chunk).
+                if len(w.held) >= chunk_size or len(waiting) > max_waiting:
                     continue
                 chunk = requeued.popleft() if requeued else None
                 if chunk is None and not exhausted:
                     chunk = list(itertools.islice(source, chunk_size))
                     exhausted = not chunk
                 if chunk and not w.give(chunk):
+                    if w.held:
+                        # It died at work: the chunk goes again, and the loss of the
+                        # molecule it held is found below with the rest of its own.
+                        requeued.appendleft(chunk)
+                        continue
                     try:
                         w.answers()  # it may have said it was ready before it died
                     except (EOFError, OSError):
