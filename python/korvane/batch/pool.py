@@ -2,10 +2,11 @@
 
 The local pool runs worker processes started from a fork server that has imported
 korvane once, so a new worker costs a fork, not an import. Each worker takes a chunk of
-molecules at a time and answers each molecule as it finishes, so the parent always
-knows which molecule a worker holds: a worker that dies or overruns the time-out costs
-that molecule only (it gets an error record), the rest of its chunk goes to the next
-worker, and a new worker takes its place.
+molecules at a time (and the next one while it finishes the last molecules of the one
+before) and answers each molecule as it finishes, so the parent always knows which
+molecule a worker holds: a worker that dies or overruns the time-out costs that
+molecule only (it gets an error record), the rest of its chunks goes to the next worker,
+and a new worker takes its place.
 """
 import itertools
 import multiprocessing
