@@ -242,7 +242,7 @@ constexpr double kVectorsPerCubedNode = 5e-10;
 // The share of that decomposition's time that the fragments' own tests may take before it
 // is made. A chain's last generation tests a fragment or two, a tenth to a fifth of the
 // decomposition's time from 1200 nodes on, and stays below it; a polyglycine's tests
-// dozens, and goes through the decomposition soon (Gly100 recursive: 6 s at a quarter,
+// hundreds, and goes through the decomposition soon (Gly100 recursive: 6 s at a quarter,
 // 7 s at a half, 9 s at the whole of it, 7 s with the decomposition made beforehand).
 constexpr double kOwnTestShare = 0.25;
 
