@@ -32,14 +32,20 @@ auto start_detached(F work) -> std::future<decltype(work())> {
   return done;
 }
 
-// The result of `done`, polling the interrupt hook while it is not ready: Interrupted
-// is thrown at once on a stop request, whatever the helper is doing.
-// Takes a std::future or a std::shared_future.
+// Waits until `done` is ready, polling the interrupt hook meanwhile: Interrupted is
+// thrown at once on a stop request, whatever the helper is doing. Takes a std::future
+// or a std::shared_future, and leaves its result to be read.
 template <class Future>
-auto wait_interruptibly(Future& done) {
+void wait_ready_interruptibly(const Future& done) {
   while (done.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
          std::future_status::ready)
     check_interrupt_now();
+}
+
+// The result of `done`, waited for as wait_ready_interruptibly does.
+template <class Future>
+auto wait_interruptibly(Future& done) {
+  wait_ready_interruptibly(done);
   using Result = std::decay_t<decltype(done.get())>;
   return Result(done.get());
 }

@@ -209,9 +209,7 @@ void TopologyBeside::take_topology() const {
   // the ranks may write: the topology starts here only once the ranks are done, as it
   // does on the helper.
   work_->take_ranks();
-  while (ranks_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
-         std::future_status::ready)
-    check_interrupt_now();
+  wait_ready_interruptibly(ranks_);
   work_->take_topology();
 }
 
@@ -228,9 +226,7 @@ TopologyRest TopologyBeside::rest() const {
 
 const TopologyRest& TopologyBeside::rest_here() const {
   take_topology();
-  while (rest_.wait_for(std::chrono::milliseconds(kInterruptPollMs / 5)) !=
-         std::future_status::ready)
-    check_interrupt_now();
+  wait_ready_interruptibly(rest_);
   return rest_.get();
 }
 
