@@ -11,6 +11,7 @@ PYBIND11_MODULE(_core, m) {
   korvane::bindings::bind_massspec(m);
   korvane::bindings::bind_vif(m);
   korvane::bindings::bind_spectra(m);
+  korvane::bindings::bind_json_text(m);
   korvane::bindings::register_translators();
   korvane::bindings::install_interrupt_hook();
 }

@@ -1,13 +1,16 @@
 """Compound files: what each reader yields, the writers' texts and the resume scan."""
 import gzip
 import io
+import json
+import math
+from collections import OrderedDict
 
 import pytest
 from rdkit import Chem
 
 from korvane.batch.resume import scan_output
 from korvane.batch.compound_files import (CSV_HEADER, RecordWriter, count_compounds,
-                                          csv_text, msp_text, read_compounds)
+                                          csv_text, jsonl_text, msp_text, read_compounds)
 from korvane.batch.record import error_record, predict_record
 
 
@@ -76,6 +79,47 @@ def test_csv_and_msp_texts_stay_on_their_lines():
         assert note.startswith('"') and note.endswith('"') and ":" not in note
         assert note.count('"') == 2
     assert "Name: say 'hi': x" in text
+
+
+def _json_module_text(value):
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False) + "\n"
+
+
+class _Flag(int):
+    pass
+
+
+def test_jsonl_text_is_the_json_modules_text_byte_for_byte():
+    records = [predict_record(s, id=i) for s, i in
+               [("CC(=O)Cl", 'quote " back\\slash\ttab'), ("c1ccccc1O", "naïve \u2028 ünï"),
+                ("OC(=O)C1CCCN1", "ctl \x00\x01\x1f\x7f"), ("[Na+].[Cl-]", None)]]
+    records.append(predict_record("CCO", id="r", recursive_ms=False))
+    records.append(error_record("C(", "e", 'ValueError: "x"\nline'))
+    floats = [0.0, -0.0, 0.1, 1e16, 1e-5, 123456789.125, 5e-324, 1.7976931348623157e308, 2.5]
+    odd = {"ints": [0, -1, 2**63 - 1, -2**63, 2**63, -2**200, True, False, _Flag(3)],
+           "floats": floats, "nested": [[], {}, (1, "t"), [[[{"k": None}]]]], "": ""}
+    for value in records + [odd]:
+        assert jsonl_text(value) == _json_module_text(value)
+
+
+def test_jsonl_text_leaves_the_rest_and_its_errors_to_the_json_module():
+    # What the json module writes its own way (non-str keys, dict subclasses) comes out as
+    # it writes it; what it refuses raises its own error.
+    deep = [1]
+    for _ in range(40):
+        deep = [deep]
+    for value in [{1: "a", None: 2, 1.5: 3}, OrderedDict(b=1, a=2), {"deep": deep}]:
+        assert jsonl_text(value) == _json_module_text(value)
+    cyclic = {"peaks": []}
+    cyclic["peaks"].append(cyclic)
+    for value, error in [({"mz": math.nan}, ValueError), ({"x": math.inf}, ValueError),
+                         (cyclic, ValueError), ({"s": {1, 2}}, TypeError)]:
+        with pytest.raises(error):
+            _json_module_text(value)
+        with pytest.raises(error):
+            jsonl_text(value)
+    lone = {"id": "\ud800"}  # no UTF-8 form: written as json writes it, refused on writing
+    assert jsonl_text(lone) == _json_module_text(lone)
 
 
 @pytest.mark.parametrize("suffix", [".jsonl", ".csv", ".msp"])
