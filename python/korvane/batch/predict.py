@@ -8,7 +8,7 @@ import time
 
 from .compound_files import (CSV_HEADER, Item, RecordWriter, count_compounds, input_kind,
                              output_kind, read_compounds, record_text)
-from .pool import default_jobs, pool_map
+from .pool import pool_map
 from .record import error_record, predict_record
 from .resume import LazyOutput, check_run, not_written, run_description, scan_output
 
@@ -59,11 +59,10 @@ def predict_many(inputs, jobs=None, client=None, timeout=None, partition_size=No
 # --- the `korvane predict` command ---------------------------------------------------
 
 def _file_task(item, options):
-    """(status, output text) of one Item, formatted by the worker; (status, record) when
-    options["kind"] is None and the parent formats it."""
+    """(status, output text) of one Item, formatted by the worker: a record's text costs
+    the worker less than sending the record itself would, and the parent only writes."""
     record = analyse_item(item, options["record"])
-    kind = options["kind"]
-    return record["status"], record if kind is None else record_text(kind, record)
+    return record["status"], record_text(options["kind"], record)
 
 
 class _LostText:
@@ -220,11 +219,7 @@ def run_predict_command(args):
     kept = len(keys)
     if total is not None:
         total = max(0, total - kept)
-    # A record's text (its JSON above all) costs a tenth of its analysis. Workers that
-    # take every core format their own records; with a core left free, the parent formats
-    # them there, beside the workers, and they send the records instead.
-    format_here = args.scheduler is None and (args.jobs or default_jobs()) < default_jobs()
-    task_options = {"kind": None if format_here else kind, "record": options}
+    task_options = {"kind": kind, "record": options}
     lost = _LostText(kind)
     client = None
     results = None
@@ -243,7 +238,7 @@ def run_predict_command(args):
                                timeout=args.timeout, chunk_size=args.chunk_size, lost=lost)
         progress = _Progress(total, args.quiet)
         for status, out in results:
-            output.write_text(out if isinstance(out, str) else record_text(kind, out))
+            output.write_text(out)
             progress.add(status)
     except KeyboardInterrupt:
         interrupted = True
