@@ -164,8 +164,10 @@ def _cpu_rates(smiles):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nci", type=int, default=5000, help="molecules of the sample")
-    parser.add_argument("--pinned", type=int, default=1000,
-                        help="molecules of the loop pinned to each CPU, alone and at once")
+    parser.add_argument("--pinned", type=int, default=None,
+                        help="molecules of the loop pinned to each CPU, alone and at once "
+                             "(default: those of the runs, so that the ceiling is that of "
+                             "the same work)")
     parser.add_argument("--rounds", type=int, default=3,
                         help="rounds of every run; the table gives each run's median")
     parser.add_argument("--update-readme", action="store_true")
@@ -260,7 +262,8 @@ def main():
     goals.append((f"records of {n} molecules identical with --jobs 1, --jobs 2 and in "
                   "reversed order", "yes" if same else
                   f"no: {differ[2]} with --jobs 2, {differ['reversed']} reversed", same))
-    text += ["", f"The predict_record loop over the first {min(n, args.pinned)} molecules "
+    pinned = n if args.pinned is None else min(n, args.pinned)
+    text += ["", f"The predict_record loop over the first {pinned} molecules "
                  "pinned to each CPU (medians of the rounds), alone: "
              + ", ".join(f"CPU {c} {r:.0f}" for c, r in cpu_rates.items())
              + " molecules/s; on both CPUs at once: "

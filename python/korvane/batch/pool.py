@@ -3,8 +3,9 @@
 The local pool runs worker processes started from a fork server that has imported
 korvane once, so a new worker costs a fork, not an import. Each worker takes a chunk of
 molecules at a time (and the next one while it finishes the last molecules of the one
-before) and answers each molecule as it finishes, so the parent always knows which
-molecule a worker holds: a worker that dies or overruns the time-out costs that
+before) and answers each molecule as it finishes (the parent reads the answers every
+20 ms while every worker has work at hand), so the parent always knows which molecule a
+worker holds: a worker that dies or overruns the time-out costs that
 molecule only (it gets an error record), the rest of its chunks goes to the next worker,
 and a new worker takes its place.
 """
