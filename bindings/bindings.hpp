@@ -21,7 +21,7 @@ void bind_layout(py::module_& m);    // layout.cpp
 void bind_massspec(py::module_& m);  // massspec.cpp
 void bind_vif(py::module_& m);       // vif.cpp
 void bind_spectra(py::module_& m);   // spectra.cpp
-void bind_json_text(py::module_& m); // json_text.cpp
+void bind_json_text(py::module_& m);  // json_text.cpp
 
 // Installs the core's interrupt hook (common.cpp): on Python's main thread it runs the
 // pending signal handlers and stops the analysis when one raised (Ctrl-C's
