@@ -64,6 +64,20 @@ def test_each_fault_costs_only_its_own_molecule(monkeypatch):
             assert r == predict_record(r["smiles"], id=f"m{n}")
 
 
+@pytest.mark.timeout(60)
+def test_an_answer_read_with_the_death_that_follows_it_is_kept():
+    # While the caller holds the first record, the worker answers "CCO" and dies on the
+    # next molecule: the pool reads that answer and the pipe's end together.
+    results = pool_map(_items(["O", "CCO", "KILL", "CCN"]), _killing_task, {}, jobs=1,
+                       chunk_size=4, lost=lost_record)
+    first = next(results)
+    time.sleep(1.0)
+    got = [first] + list(results)
+    assert [r["status"] for r in got] == ["ok", "ok", "error", "ok"]
+    assert got[1] == predict_record("CCO", id="m2")
+    assert got[2]["error"].startswith("WorkerDied")
+
+
 def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):
     nci = "/usr/share/RDKit/Data/NCI/first_5K.smi"
     with open(nci) as f:
@@ -98,7 +112,7 @@ def test_dask_cluster_writes_the_local_pool_file(tmp_path):
     source.write_text("\n".join(SMALL) + "\n")
     local = tmp_path / "local.jsonl"
     assert main(["predict", str(source), "--out", str(local), "--jobs", "2", "--quiet"]) == 0
-    # With a core to spare the command formats the records itself, not its worker.
+    # One worker writes the same lines as two.
     one = tmp_path / "one.jsonl"
     assert main(["predict", str(source), "--out", str(one), "--jobs", "1", "--quiet"]) == 0
     assert one.read_bytes() == local.read_bytes()
