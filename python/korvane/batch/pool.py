@@ -214,7 +214,7 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
             started = [w for w in busy if w.ready]
             if timeout is not None and started:
                 wake = max(0.0, min(w.since + timeout for w in started) - now)
-                # A huge time-out means none; wait() takes no more than an int's milliseconds.
+                # A huge time-out means none; poll() takes no more than an int's milliseconds.
                 wake = min(wake, 3600.0)
             ended = set()  # the busy workers whose process has ended
             if busy and all(len(w.held) > 1 for w in workers):
