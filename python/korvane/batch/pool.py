@@ -237,14 +237,12 @@ def pool_map(items, task, options, jobs=None, timeout=None, chunk_size=16, lost=
                         ended.add(owner[fd])
                 last_read = time.monotonic()
             for w in busy:
+                # Asked before the read: the pipe of a worker that has ended holds all it
+                # sent, which the read then takes up to the pipe's end.
+                ended_here = w in ended and not w.process.is_alive()
                 for index, result in w.answers():
                     waiting[index] = result
-                gone = w.closed or (w in ended and not w.process.is_alive())
-                if gone:
-                    # What it sent before it died, up to the pipe's end (an answer may
-                    # have followed the read above).
-                    for index, result in w.answers():
-                        waiting[index] = result
+                if ended_here or w.closed:
                     w.process.join()
                     if not w.ready:  # no molecule's fault: every worker would fail so
                         raise RuntimeError("a worker process could not start: it "
