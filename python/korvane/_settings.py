@@ -36,3 +36,20 @@ def pubchem_rest():
 def set_max_analysis_bytes(value):
     """Sets `korvane.MAX_ANALYSIS_BYTES` (a batch worker takes its parent's budget)."""
     _package().MAX_ANALYSIS_BYTES = value
+
+
+_helper_threads = True
+
+
+def helper_threads():
+    """Whether an analysis may run its layout-free stages on a helper thread beside the
+    layout (on by default; the results are the same either way)."""
+    return _helper_threads
+
+
+def set_helper_threads(on):
+    """Turns the helper threads of this process's analyses on or off. A batch worker whose
+    pool already gives every CPU a worker turns them off: a helper could then only take a
+    CPU from another worker, and handing work to it costs the analysis about 5 %."""
+    global _helper_threads
+    _helper_threads = bool(on)

@@ -5,7 +5,7 @@ from rdkit import Chem
 from . import _core
 from ._graph import orbital_graph
 from ._lazy import LazyModule
-from ._settings import max_analysis_bytes
+from ._settings import helper_threads, max_analysis_bytes
 from .layout import _get_period
 from .massspec import _nominal_atom_mass
 from .plotting import draw_orbital_graph, plot_mass_spectrum
@@ -44,6 +44,7 @@ def analysis_params(n_iter=_DEFAULT.n_iter, target_bond_len=_DEFAULT.target_bond
     p.recursive_ms = bool(recursive_ms)
     _set(p, "max_generations", max_generations, "a 32-bit integer")
     p.max_analysis_bytes = max_analysis_bytes()
+    p.beside_layout = helper_threads()
     return p
 
 

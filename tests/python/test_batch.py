@@ -2,6 +2,8 @@
 import json
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -9,11 +11,11 @@ import pytest
 import korvane
 from korvane.batch import analyse_item, lost_record
 from korvane.batch.cluster import dask_map
-from korvane.batch.pool import pool_map
+from korvane.batch.pool import default_jobs, pool_map
 from korvane.batch.compound_files import Item
 from korvane.batch.record import predict_record
 
-from cli_processes import finish, interrupt_while_reading, run_cli
+from cli_processes import finish, interrupt_while_reading, run_cli, wait_for_lines
 
 SMALL = ["CCO", "Clc1ccccc1", "CC(=O)Cl", "C1CC", "O=C=O", "CC(C)=O", "c1ccncc1", "CCN"]
 
@@ -26,6 +28,11 @@ def _killing_task(item, options):
     if item.smiles == "SLEEP":
         time.sleep(60)
     return analyse_item(item, options)
+
+
+def _helpers_task(item, options):
+    from korvane._settings import helper_threads
+    return helper_threads()
 
 
 def _items(smiles):
@@ -76,6 +83,79 @@ def test_an_answer_read_with_the_death_that_follows_it_is_kept():
     assert [r["status"] for r in got] == ["ok", "ok", "error", "ok"]
     assert got[1] == predict_record("CCO", id="m2")
     assert got[2]["error"].startswith("WorkerDied")
+
+
+def test_workers_leave_helper_threads_off_only_when_they_fill_every_cpu():
+    cpus = default_jobs()
+    for jobs, helpers in ((cpus, False), (cpus + 1, False), (cpus - 1, True)):
+        if jobs >= 1:
+            got = list(pool_map(_items(SMALL[:3]), _helpers_task, {}, jobs=jobs, chunk_size=1))
+            assert got == [helpers] * 3, jobs
+
+
+_WHO_STARTS_THE_WORKERS = """
+import os, sys, threading
+from korvane.batch import analyse_item, lost_record
+from korvane.batch.compound_files import Item
+from korvane.batch.pool import default_jobs, pool_map
+if sys.argv[1] == "threaded":
+    threading.Thread(target=threading.Event().wait, daemon=True).start()
+items = [Item(n, f"m{n}", s, None) for n, s in enumerate(["CCO", "CCN", "O", "CC"], 1)]
+results = pool_map(items, analyse_item, {}, jobs=2, chunk_size=1, lost=lost_record)
+first = next(results)
+me = os.getpid()
+def command(pid):
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return f.read()
+children = open(f"/proc/{me}/task/{me}/children").read().split()
+print(sum(command(c) == command(me) for c in children))  # forks of this process
+print([r["status"] for r in [first, *results]])
+"""
+
+
+@pytest.mark.timeout(120)
+def test_workers_are_forks_of_a_caller_without_threads_and_of_a_server_otherwise():
+    for mode, forks in (("alone", 2), ("threaded", 0)):
+        out = subprocess.run([sys.executable, "-c", _WHO_STARTS_THE_WORKERS, mode],
+                             capture_output=True, text=True, timeout=100)
+        assert out.returncode == 0, out.stderr
+        # Alone, its two workers are forks of it; with a thread, forks of the fork server.
+        assert out.stdout.split("\n")[:2] == [str(forks), "['ok', 'ok', 'ok', 'ok']"]
+
+
+def _gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.timeout(120)
+def test_workers_end_when_the_command_is_killed(tmp_path):
+    nci = "/usr/share/RDKit/Data/NCI/first_5K.smi"
+    source, out = tmp_path / "in.smi", tmp_path / "out.jsonl"
+    with open(nci) as f:
+        source.write_text("".join(f.readlines()[:3000]))
+    run = run_cli(["predict", str(source), "--out", str(out), "--jobs", "2", "--quiet"],
+                  start_new_session=True)
+    try:
+        wait_for_lines(out, 20, run)
+        with open(f"/proc/{run.pid}/task/{run.pid}/children") as f:
+            workers = [int(p) for p in f.read().split()]
+        assert len(workers) == 2
+        run.kill()
+        run.wait()
+        deadline = time.monotonic() + 30
+        while not all(_gone(w) for w in workers) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert all(_gone(w) for w in workers)
+    finally:
+        try:
+            os.killpg(run.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        run.wait()
 
 
 def test_ctrl_c_leaves_complete_lines_and_resume_completes_them(tmp_path):

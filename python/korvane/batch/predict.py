@@ -86,7 +86,14 @@ class _Progress:
         self.bar = None
         if not quiet and sys.stderr.isatty():
             from tqdm import tqdm
-            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True,
+
+            class Bar(tqdm):
+                # No monitor thread: the local pool forks its workers from this process
+                # while it has no thread but its own, and falls back to a fork server
+                # (an import before the first molecule) when it has.
+                monitor_interval = 0
+
+            self.bar = Bar(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True,
                             smoothing=0.1)
 
     def add(self, status):
