@@ -44,7 +44,10 @@ def interrupt_while_reading(args, fifo, head, out, count, timeout=120):
     end by itself; once OUTPUT holds `count` lines, sends Ctrl-C to its process group (as
     a terminal does) and returns the exit status."""
     os.mkfifo(fifo)
-    run = run_cli(args, start_new_session=True)
+    # As in a terminal's foreground: a suite started in the background of a script has
+    # SIGINT ignored, which its processes would inherit.
+    run = run_cli(args, start_new_session=True,
+                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + timeout
         while True:  # the pipe opens for writing once the command opened it to read

@@ -95,7 +95,8 @@ class _Worker:
         _parent_ends.add(self.conn.fileno())
         # A fork holds a copy of this end and of every other worker's: while it does, a
         # worker would never see its pipe end, and would wait for ever once the parent died.
-        inherited = sorted(_parent_ends) if ctx.get_start_method() == "fork" else []
+        inherited = (sorted(_parent_ends - {child.fileno()})
+                     if ctx.get_start_method() == "fork" else [])
         self.process = ctx.Process(target=_worker_main,
                                    args=(child, task, options, byte_limit, inherited,
                                          helpers),

@@ -94,7 +94,7 @@ class _Progress:
                 monitor_interval = 0
 
             self.bar = Bar(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True,
-                            smoothing=0.1)
+                           smoothing=0.1)
 
     def add(self, status):
         if status == "ok":
