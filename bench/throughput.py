@@ -5,10 +5,11 @@ LocalCluster, against the single-process loop of predict_record.
 Prints a Markdown table (molecules per second, parallel efficiency against --jobs 1, the
 peak resident memory of the largest worker process) and the goals, each against its floor
 measured in the same run (--jobs 2 against the ceiling that the two CPUs' rates at once
-set over what one process gives alone; the records against those of --jobs 1, and of the molecules in reversed order, made
-once); --update-readme writes them between the throughput markers of
-docs/performance.md. Each command's time is the wall clock of the whole run, start-up included; the loop's is the loop alone. Every run is repeated
-in rounds and the table gives the medians, since a shared machine's speed varies from one
+set over what one process gives alone; the records against those of --jobs 1, and of the
+molecules in reversed order, made once); --update-readme writes them between the
+throughput markers of docs/performance.md. Each command's time is the wall clock of the
+whole run, start-up included; the loop's is the loop alone. Every run is repeated in
+rounds and the table gives the medians, since a shared machine's speed varies from one
 minute to the next by more than the goals' margins.
 
     .venv/bin/python bench/throughput.py [--nci 5000] [--rounds 3] [--update-readme]

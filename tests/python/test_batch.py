@@ -97,7 +97,7 @@ _WHO_STARTS_THE_WORKERS = """
 import os, sys, threading
 from korvane.batch import analyse_item, lost_record
 from korvane.batch.compound_files import Item
-from korvane.batch.pool import default_jobs, pool_map
+from korvane.batch.pool import pool_map
 if sys.argv[1] == "threaded":
     threading.Thread(target=threading.Event().wait, daemon=True).start()
 items = [Item(n, f"m{n}", s, None) for n, s in enumerate(["CCO", "CCN", "O", "CC"], 1)]
